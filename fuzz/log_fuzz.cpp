@@ -1,0 +1,33 @@
+// The log facility with arbitrary message text, kinds, levels, file names and
+// lines. The text is passed both as an argument and as the format itself with
+// its conversions neutralised, so the bounds of every buffer are exercised.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "kov_log.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 6) {
+        return 0;
+    }
+    const int kind = static_cast<int8_t>(data[0]) % 10;  // -9..9: inside and outside the table
+    const int level = data[1] % 8;
+    int line = 0;
+    memcpy(&line, data + 2, sizeof(line));
+    std::string rest(reinterpret_cast<const char*>(data + 6), size - 6);
+    size_t cut = rest.find('\0');
+    std::string file = cut == std::string::npos ? std::string() : rest.substr(0, cut);
+    std::string text = cut == std::string::npos ? rest : rest.substr(cut + 1);
+    std::string format = text;
+    for (char& c : format) {
+        if (c == '%') {
+            c = '_';  // a fuzzed format must not read arguments that are not there
+        }
+    }
+    const char* fileArg = (data[1] & 0x80) != 0 ? nullptr : file.c_str();
+    KovSyslog(static_cast<KOVLogType>(kind), level, line, fileArg, "%s", text.c_str());
+    KovSyslog(static_cast<KOVLogType>(kind), level, line, fileArg, format.c_str());
+    return 0;
+}
