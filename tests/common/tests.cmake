@@ -1,0 +1,1 @@
+heartbeat_unit_test(heartbeat_message_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/heartbeat_message_test.cpp)
