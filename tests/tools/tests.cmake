@@ -1,0 +1,21 @@
+# The tools' argument parsing and event formatting, tested without starting a
+# tool; the sources are compiled in so that these run with the tools off too.
+heartbeat_unit_test(cli_args_test SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/cli_args_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/monitor_events_test.cpp
+    ${PROJECT_SOURCE_DIR}/tools/cli_args.cpp
+    ${PROJECT_SOURCE_DIR}/tools/monitor_events.cpp)
+target_compile_definitions(cli_args_test PRIVATE HEARTBEAT_VERSION="${PROJECT_VERSION}")
+
+# The built tools, started as a user starts them (through the emulator in a
+# cross build, since the test itself runs under it).
+if(HEARTBEAT_BUILD_TOOLS)
+    heartbeat_unit_test(tools_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/tools_test.cpp)
+    add_dependencies(tools_test heartbeat-monitor heartbeat-send)
+    list(JOIN CMAKE_CROSSCOMPILING_EMULATOR "|" _heartbeat_tool_emulator)
+    target_compile_definitions(tools_test PRIVATE
+        HEARTBEAT_VERSION="${PROJECT_VERSION}"
+        HB_MONITOR_PATH="$<TARGET_FILE:heartbeat-monitor>"
+        HB_SEND_PATH="$<TARGET_FILE:heartbeat-send>"
+        HB_TOOL_EMULATOR="${_heartbeat_tool_emulator}")
+endif()

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Installs the library into a temporary prefix and builds a small consumer
+# against it twice, once with CMake's find_package and once with pkg-config,
+# then runs both and the installed tools.
+# Usage: tools/ci/check-install.sh [build-dir]   (default: build/default,
+# configured with the default preset if it is not there yet)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+build=${1:-$root/build/default}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+
+if [ ! -f "$build/CMakeCache.txt" ]; then
+    cmake --preset default -S "$root" >/dev/null
+fi
+cmake --build "$build" -j2
+cmake --install "$build" --prefix "$prefix" >/dev/null
+
+fail() { echo "check-install: $*" >&2; exit 1; }
+
+pc=$(find "$prefix" -name libheartbeat.pc -print -quit)
+[ -n "$pc" ] || fail "no libheartbeat.pc installed"
+libdir=$(dirname "$(dirname "$pc")")
+for f in "$libdir/libheartbeat.so" "$libdir/libheartbeat.so.1" \
+         "$prefix/include/libheartbeat/heartbeat.h" "$prefix/include/libheartbeat/kov_log.h" \
+         "$libdir/cmake/libheartbeat/libheartbeatConfig.cmake" \
+         "$prefix/bin/heartbeat-monitor" "$prefix/bin/heartbeat-send"; do
+    [ -e "$f" ] || fail "missing $f"
+done
+soname=$(objdump -p "$libdir/libheartbeat.so" | awk '$1 == "SONAME" { print $2 }')
+[ "$soname" = libheartbeat.so.1 ] || fail "SONAME is '$soname', not libheartbeat.so.1"
+if grep -q '^HEARTBEAT_USE_SYSTEM_LUMO:BOOL=OFF' "$build/CMakeCache.txt"; then
+    for f in "$libdir/liblumo.so.1" "$prefix/include/libheartbeat/lumo.h"; do
+        [ -e "$f" ] || fail "missing $f"
+    done
+fi
+
+echo "== consumer built with find_package"
+cmake -S "$root/examples/consumer" -B "$work/cmake-consumer" \
+      -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$work/cmake-consumer" >/dev/null
+"$work/cmake-consumer/heartbeat_consumer"
+
+echo "== consumer built with pkg-config"
+export PKG_CONFIG_PATH="$libdir/pkgconfig"
+# shellcheck disable=SC2046  # the flags are meant to split
+c++ -std=c++17 -o "$work/pc-consumer" "$root/examples/consumer/consumer.cpp" \
+    $(pkg-config --cflags --libs libheartbeat)
+LD_LIBRARY_PATH="$libdir" "$work/pc-consumer"
+
+echo "== installed tools"
+"$prefix/bin/heartbeat-monitor" --version
+"$prefix/bin/heartbeat-send" --version
+echo "install check passed"

@@ -1,0 +1,313 @@
+#include "tools/cli_args.h"
+
+#include <cstring>
+#include <functional>
+#include <set>
+
+#ifndef HEARTBEAT_VERSION
+#define HEARTBEAT_VERSION "unknown"
+#endif
+
+namespace hbtools {
+namespace {
+
+constexpr char kMonitorTool[] = "heartbeat-monitor";
+constexpr char kSendTool[] = "heartbeat-send";
+
+struct OptionDef {
+    const char* name;  // with its leading "--"
+    bool takesValue;
+};
+
+// Positional arguments reach the tool's handler with a flag that says whether
+// they came after "--".
+using OptionHandler = std::function<void(const std::string& option, const std::string& value)>;
+using PositionalHandler = std::function<void(const std::string& arg, bool afterDashDash)>;
+
+std::string Quote(const std::string& text) { return "'" + text + "'"; }
+
+// Long names make unreadable error lines; their start is enough to find them.
+std::string Shorten(const std::string& name) {
+    constexpr std::size_t kShown = 16;
+    return name.size() <= kShown ? name : name.substr(0, kShown) + "...";
+}
+
+// The walk common to both tools: long options with a separate or "=" value,
+// -h and -V, "--" ending the options. A value that itself looks like a long
+// option is taken as a missing value: "--name --json" is almost always a
+// forgotten name, and no name or command of these tools starts with "--"
+// (the "=" form still passes one on purpose).
+struct WalkResult {
+    bool dashDash = false;             // "--" was seen
+    std::set<std::string> mentioned;  // options given, also those whose value was missing
+};
+
+WalkResult Walk(const char* tool, int argc, const char* const argv[], const std::vector<OptionDef>& defs,
+          ParseResult* result, const OptionHandler& onOption, const PositionalHandler& onPositional) {
+    WalkResult walk;
+    bool help = false;
+    bool version = false;
+    bool afterDashDash = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i] == nullptr ? std::string() : std::string(argv[i]);
+        if (afterDashDash || arg.size() < 2 || arg[0] != '-') {
+            onPositional(arg, afterDashDash);
+            continue;
+        }
+        if (arg == "--") {
+            afterDashDash = true;
+            continue;
+        }
+        if (arg == "-h" || arg == "--help") {
+            help = true;
+            continue;
+        }
+        if (arg == "-V" || arg == "--version") {
+            version = true;
+            continue;
+        }
+        const std::size_t eq = arg.find('=');
+        const std::string option = arg.substr(0, eq);
+        const OptionDef* def = nullptr;
+        for (const OptionDef& candidate : defs) {
+            if (option == candidate.name) {
+                def = &candidate;
+            }
+        }
+        if (def == nullptr) {
+            result->errors.push_back(std::string(tool) + ": unknown option " + Quote(option));
+            continue;
+        }
+        walk.mentioned.insert(option);
+        if (!def->takesValue) {
+            if (eq != std::string::npos) {
+                result->errors.push_back(std::string(tool) + ": option " + Quote(option) +
+                                         " takes no value");
+            } else {
+                onOption(option, std::string());
+            }
+            continue;
+        }
+        if (eq != std::string::npos) {
+            onOption(option, arg.substr(eq + 1));
+            continue;
+        }
+        const bool haveNext = i + 1 < argc && argv[i + 1] != nullptr &&
+                              std::strncmp(argv[i + 1], "--", 2) != 0;
+        if (!haveNext) {
+            result->errors.push_back(std::string(tool) + ": option " + Quote(option) +
+                                     " needs a value");
+            continue;
+        }
+        ++i;
+        onOption(option, std::string(argv[i]));
+    }
+    if (help) {
+        result->status = ParseStatus::kHelp;
+    } else if (version) {
+        result->status = ParseStatus::kVersion;
+    } else if (!result->errors.empty()) {
+        result->status = ParseStatus::kUsage;
+    }
+    walk.dashDash = afterDashDash;
+    return walk;
+}
+
+// Checks a name for the library; returns an empty string when it is good.
+std::string CheckName(const char* tool, const std::string& what, const std::string& name) {
+    if (name.empty()) {
+        return std::string(tool) + ": " + what + " is empty";
+    }
+    if (name.find('\0') != std::string::npos) {
+        return std::string(tool) + ": " + what + " contains a NUL byte";
+    }
+    if (name.size() > kMaxNameLength) {
+        return std::string(tool) + ": " + what + " " + Quote(Shorten(name)) + " is too long (" +
+               std::to_string(name.size()) + " characters, at most " +
+               std::to_string(kMaxNameLength) + ")";
+    }
+    return std::string();
+}
+
+void AddIfError(ParseResult* result, const std::string& error) {
+    if (!error.empty()) {
+        result->errors.push_back(error);
+    }
+}
+
+// "NAME" or "NAME:GID"; the last colon separates the group, so a name with a
+// colon in it is given with its group ("a:b:0").
+void ParseClient(const std::string& arg, MonitorOptions* options, ParseResult* result) {
+    ClientSpec client;
+    const std::size_t colon = arg.rfind(':');
+    client.name = arg.substr(0, colon);
+    if (colon != std::string::npos) {
+        uint32_t gid = 0;
+        if (!ParseUint32(arg.substr(colon + 1), &gid)) {
+            result->errors.push_back(std::string(kMonitorTool) + ": group id of client " +
+                                     Quote(Shorten(arg)) +
+                                     " must be a number from 0 to 4294967295");
+            return;
+        }
+        client.gid = gid;
+    }
+    const std::string error = CheckName(kMonitorTool, "client name", client.name);
+    if (!error.empty()) {
+        result->errors.push_back(error);
+        return;
+    }
+    options->clients.push_back(client);
+}
+
+}  // namespace
+
+bool ParseUint32(const std::string& text, uint32_t* value) {
+    if (text.empty() || text.size() > 10) {
+        return false;
+    }
+    uint64_t number = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        number = number * 10U + static_cast<uint64_t>(c - '0');
+    }
+    if (number > UINT32_MAX) {
+        return false;
+    }
+    *value = static_cast<uint32_t>(number);
+    return true;
+}
+
+ParseResult ParseMonitorArgs(int argc, const char* const argv[], MonitorOptions* options) {
+    ParseResult result;
+    const std::vector<OptionDef> defs = {
+        {"--name", true}, {"--json", false}, {"--on-lost", true}, {"--on-recovered", true}};
+    bool nameGiven = false;
+    bool clientGiven = false;
+    Walk(
+        kMonitorTool, argc, argv, defs, &result,
+        [&](const std::string& option, const std::string& value) {
+            if (option == "--name") {
+                options->name = value;
+                nameGiven = true;
+            } else if (option == "--json") {
+                options->json = true;
+            } else if (option == "--on-lost") {
+                options->onLost = value;
+            } else {
+                options->onRecovered = value;
+            }
+        },
+        [&](const std::string& arg, bool) {
+            clientGiven = true;
+            ParseClient(arg, options, &result);
+        });
+    if (nameGiven) {
+        AddIfError(&result, CheckName(kMonitorTool, "name for --name", options->name));
+    }
+    if (!clientGiven) {
+        result.errors.push_back(std::string(kMonitorTool) +
+                                ": no client to watch (give NAME[:GID] arguments)");
+    }
+    if (result.status == ParseStatus::kRun && !result.errors.empty()) {
+        result.status = ParseStatus::kUsage;
+    }
+    return result;
+}
+
+ParseResult ParseSendArgs(int argc, const char* const argv[], SendOptions* options) {
+    ParseResult result;
+    const std::vector<OptionDef> defs = {
+        {"--name", true}, {"--server", true}, {"--timeout-times", true}};
+    bool nameGiven = false;
+    bool serverGiven = false;
+    const WalkResult walk = Walk(
+        kSendTool, argc, argv, defs, &result,
+        [&](const std::string& option, const std::string& value) {
+            if (option == "--name") {
+                options->name = value;
+                nameGiven = true;
+            } else if (option == "--server") {
+                options->server = value;
+                serverGiven = true;
+            } else if (!ParseUint32(value, &options->timeoutTimes)) {
+                result.errors.push_back(std::string(kSendTool) +
+                                        ": --timeout-times needs a number from 0 to 4294967295, not " +
+                                        Quote(Shorten(value)));
+            }
+        },
+        [&](const std::string& arg, bool afterDashDash) {
+            if (afterDashDash) {
+                options->command.push_back(arg);
+            } else {
+                result.errors.push_back(std::string(kSendTool) + ": unexpected argument " +
+                                        Quote(Shorten(arg)) + " (a command goes after '--')");
+            }
+        });
+    if (nameGiven) {
+        AddIfError(&result, CheckName(kSendTool, "name for --name", options->name));
+    } else if (walk.mentioned.count("--name") == 0) {
+        result.errors.push_back(std::string(kSendTool) + ": missing option --name");
+    }
+    if (serverGiven) {
+        AddIfError(&result, CheckName(kSendTool, "server name for --server", options->server));
+    } else if (walk.mentioned.count("--server") == 0) {
+        result.errors.push_back(std::string(kSendTool) + ": missing option --server");
+    }
+    if (walk.dashDash && options->command.empty()) {
+        result.errors.push_back(std::string(kSendTool) + ": no command after '--'");
+    }
+    if (result.status == ParseStatus::kRun && !result.errors.empty()) {
+        result.status = ParseStatus::kUsage;
+    }
+    return result;
+}
+
+std::string MonitorUsage() {
+    return "Usage: heartbeat-monitor [--name NAME] [--json] [--on-lost CMD] [--on-recovered CMD]\n"
+           "                         CLIENT[:GID]...\n"
+           "Watches the heartbeats of the named clients and prints a line for every loss\n"
+           "and every recovery.\n"
+           "\n"
+           "  --name NAME          this process's name; clients send to NAME's heartbeat\n"
+           "                       pipe (default: $PROC_NAME, else the command name)\n"
+           "  --json               print one JSON object per event:\n"
+           "                       {\"time\":...,\"event\":\"lost\"|\"recovered\",\"client\":...,\"pid\":...}\n"
+           "  --on-lost CMD        run CMD with /bin/sh -c after a loss\n"
+           "  --on-recovered CMD   run CMD with /bin/sh -c after a recovery\n"
+           "                       (commands run one at a time, in the order of the events,\n"
+           "                       with HEARTBEAT_EVENT, HEARTBEAT_CLIENT and HEARTBEAT_PID set)\n"
+           "  CLIENT[:GID]         a client name (at most 99 characters) and the group of its\n"
+           "                       pipe (default 0: this process's group)\n"
+           "  -h, --help           print this help and exit\n"
+           "  -V, --version        print the version and exit\n"
+           "\n"
+           "SIGINT or SIGTERM stops all checks and exits with 0. Exit status: 0 success,\n"
+           "1 runtime failure (a client could not be watched), 2 bad arguments.\n";
+}
+
+std::string SendUsage() {
+    return "Usage: heartbeat-send --name NAME --server SERVER [--timeout-times N] [-- CMD [ARG...]]\n"
+           "Sends a heartbeat every 3 seconds as NAME to SERVER's heartbeat pipe.\n"
+           "\n"
+           "  --name NAME          this client's name (at most 99 characters)\n"
+           "  --server SERVER      the checking process's name (at most 99 characters)\n"
+           "  --timeout-times N    silent check cycles after which SERVER declares NAME lost\n"
+           "                       (0 or absent: the library's default, 10)\n"
+           "  -- CMD [ARG...]      run CMD and send heartbeats while it runs; SIGINT and\n"
+           "                       SIGTERM are passed on to it\n"
+           "  -h, --help           print this help and exit\n"
+           "  -V, --version        print the version and exit\n"
+           "\n"
+           "Without a command, sends until SIGINT or SIGTERM and exits with 0. With one,\n"
+           "exits with its status (128+N when signal N ended it; 127 when it was not found,\n"
+           "126 when it could not be run). Exit status otherwise: 1 runtime failure (the\n"
+           "heartbeat could not be registered), 2 bad arguments.\n";
+}
+
+std::string VersionLine(const std::string& tool) {
+    return tool + " (libheartbeat) " + HEARTBEAT_VERSION + "\n";
+}
+
+}  // namespace hbtools

@@ -1,0 +1,78 @@
+// Command-line handling shared by heartbeat-monitor and heartbeat-send.
+//
+// Parsing is kept apart from the tools' main loops so that every rule below is
+// testable without starting a tool. A parser never prints and never exits: it
+// returns what it found, and for every bad argument one line of text (without
+// a trailing newline) that the tool writes to stderr before it exits with
+// kExitUsage.
+#ifndef TOOLS_CLI_ARGS_H_
+#define TOOLS_CLI_ARGS_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace hbtools {
+
+// Exit codes of both tools.
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;  // a runtime failure: the library refused, a system call failed
+constexpr int kExitUsage = 2;    // a bad command line
+
+// The library takes a name with its length and accepts it only when
+// strnlen(name, 100) equals that length, so 99 characters is the longest name
+// that reaches it unchanged. Longer names are refused here rather than cut.
+constexpr std::size_t kMaxNameLength = 99;
+
+enum class ParseStatus {
+    kRun,      // options are complete: run the tool
+    kHelp,     // --help: print the usage text, exit kExitOk
+    kVersion,  // --version: print the version line, exit kExitOk
+    kUsage,    // bad arguments: print `errors`, one per line, exit kExitUsage
+};
+
+// One client to watch: "NAME" or "NAME:GID".
+struct ClientSpec {
+    std::string name;
+    unsigned int gid = 0;  // 0: the pipe gets the monitor's own group
+};
+
+struct MonitorOptions {
+    std::string name;  // empty: keep the process name the library finds itself
+    std::vector<ClientSpec> clients;
+    bool json = false;
+    std::string onLost;       // shell command run after a loss, empty for none
+    std::string onRecovered;  // shell command run after a recovery, empty for none
+};
+
+struct SendOptions {
+    std::string name;
+    std::string server;
+    uint32_t timeoutTimes = 0;          // 0: the library's default
+    std::vector<std::string> command;  // after "--"; empty: run until a signal
+};
+
+struct ParseResult {
+    ParseStatus status = ParseStatus::kRun;
+    std::vector<std::string> errors;  // one line per bad argument, set with kUsage
+};
+
+// argv[0] is the program name and is not parsed. Help and version win over
+// errors: `tool --bogus --help` prints the help. Parsing goes on after a bad
+// argument so that every bad argument gets its own line.
+ParseResult ParseMonitorArgs(int argc, const char* const argv[], MonitorOptions* options);
+ParseResult ParseSendArgs(int argc, const char* const argv[], SendOptions* options);
+
+// Usage texts (several lines, ending with a newline) and the one-line versions.
+std::string MonitorUsage();
+std::string SendUsage();
+std::string VersionLine(const std::string& tool);
+
+// A decimal number without sign, blanks or excess over UINT32_MAX; false for
+// anything else (the value is then untouched).
+bool ParseUint32(const std::string& text, uint32_t* value);
+
+}  // namespace hbtools
+
+#endif  // TOOLS_CLI_ARGS_H_
