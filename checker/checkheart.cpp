@@ -13,6 +13,7 @@
 
 #include "checker/checkheart_internal.h"
 #include "cmdline_config_center.h"
+#include "common/securec.h"
 #include "env_manager.h"
 #include "heartbeat.h"
 #include "heartbeat_message.h"
@@ -182,7 +183,9 @@ void ServerPipeCallback(int fd, LumoRequest* request) {
     // for the record's 64-bit field; read a misaligned one through a copy.
     if (reinterpret_cast<uintptr_t>(request->data) % alignof(HeartBeatMessage) != 0) {
         HeartBeatMessage copy;
-        memcpy(&copy, request->data, sizeof(copy));
+        if (memcpy_s(&copy, sizeof(copy), request->data, sizeof(copy)) != 0) {
+            return;
+        }
         GetHeartBeatMessageFromClient(fd, copy, HEART_CHANNEL_PIPE);
         return;
     }
@@ -402,7 +405,8 @@ extern "C" int UnregisterCheckHeartBeat(const char* appName, size_t appNameLen) 
     // that callback takes stateMutex: so the lock is released first.
     const int ret = CloseSendHeartBeatPipe(fd, checkheart::kCloseReason);
     if (ret < 0 && ret != -2 && ret != -22) {
-        HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Unregister heart beat failed, appName is %s.\n", appName);
+        HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Unregister heart beat failed, appName is %s.\n",
+               appName);
     }
     HB_LOG(KOV_LOG_HEARTBEAT, LOG_INFO, "Unregister check %s heart beat.", appName);
     return ret;

@@ -9,6 +9,7 @@
 #define CHECKER_CHECKHEART_INTERNAL_H_
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <set>
@@ -33,8 +34,8 @@ struct ClientMgrInfo {
     bool isFirstHeartReceived = false;  // the first heartbeat was accepted
     uint32_t watchDogFailed = 0;        // flag of the latest accepted heartbeat
     uint32_t channelType = HEART_CHANNEL_PIPE;  // the registry opens pipes only
-    void* mmapHandle = nullptr;         // no shared-memory channel here
-    std::string mmapName;               // stays empty
+    void* mmapHandle = nullptr;                 // no shared-memory channel here
+    std::string mmapName;                       // stays empty
 };
 
 namespace checkheart {
@@ -61,27 +62,31 @@ struct CycleReport {
 //
 // Lock: stateMutex, a plain non-recursive mutex, guards every member below
 // except checkInitOnce, SendFaultCb, isChecking and checkSemaphore (which are
-// synchronised by themselves). It is taken by the registration operations, by
-// the intake (on the IPC library's receive thread and on the shared-memory
-// listener, which already holds mmapListenMutex: order mmapListenMutex, then
-// stateMutex; nothing here takes mmapListenMutex) and by every check cycle.
-// It is held across LumoOpen when a receive pipe is (re)opened, and the log
-// mutex is taken under it. The fault callback is called with it held so that
-// a report and the state change it describes are one atomic step for every
-// other thread (no registration, unregistration or heartbeat slips between
-// them); in exchange the callback must not call back into these operations.
+// synchronised by themselves) and checkProcName (written once under
+// checkInitOnce, before any reader can reach it). It is taken by the
+// registration operations, by the intake (on the IPC library's receive thread
+// and on the shared-memory listener, which already holds mmapListenMutex:
+// order mmapListenMutex, then stateMutex; nothing here takes mmapListenMutex)
+// and by every check cycle. The log mutex is taken under it.
+// It stays held across LumoOpen when a receive pipe is (re)opened, up to the
+// open's 30 s time-out: a record and its pipe handle must change together, or
+// a heartbeat on the new pipe would be dropped as coming from another handle.
+// The fault callback is called with it held so that a report and the state
+// change it describes are one step for every other thread (no registration,
+// unregistration or heartbeat slips between them); in exchange the callback
+// must not call back into these operations.
 // The semaphore's own mutex is never held together with stateMutex.
 struct CheckState {
-    std::string checkProcName;                  // this server's name, fixed once
+    std::string checkProcName;                            // this server's name, fixed once
     std::atomic<SendFaultCallback> SendFaultCb{nullptr};  // set once, never cleared
     std::once_flag checkInitOnce;
     std::mutex stateMutex;
     std::unordered_map<std::string, ClientMgrInfo> stateMap;
     std::unordered_map<std::string, uint32_t> heartCountMap;    // heartCount at the last cycle
     std::unordered_map<std::string, uint32_t> timeoutCountMap;  // silent cycles in a row
-    std::set<std::string> lostClientSet;   // currently lost (check thread's verdict)
-    std::set<std::string> exitClientSet;   // ever reported by ReportHeartBeatLost; only grows
-    std::thread checkThread;               // the thread that owns the checking, if any
+    std::set<std::string> lostClientSet;  // currently lost (check thread's verdict)
+    std::set<std::string> exitClientSet;  // ever reported by ReportHeartBeatLost; only grows
+    std::thread checkThread;              // the thread that owns the checking, if any
     std::atomic<bool> isChecking{true};
     Semaphore checkSemaphore;
     // The lostNow/recoverNow of one cycle, kept here so that their storage is
