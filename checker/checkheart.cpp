@@ -1,8 +1,442 @@
-// Placeholder checking side.
-#include "heartbeat.h"
+// The checking side: the registry of watched clients, the intake of their
+// heartbeats, the check thread that declares them lost or recovered, and the
+// registration operations of the server process.
+#include <sys/prctl.h>
+#include <unistd.h>
 
-extern "C" int RegisterCheckHeartBeat(const char*, size_t, unsigned int, SendFaultCallback) { return -22; }
-extern "C" int UnregisterCheckHeartBeat(const char*, size_t) { return -22; }
-extern "C" int DisableAllCheckHeartBeat(void) { return 0; }
-extern "C" int ReportHeartBeatLost(const char*, size_t) { return -22; }
-void GetHeartBeatMessageFromClient(const int&, const HeartBeatMessage&, HeartChannelType) {}
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <system_error>
+#include <utility>
+
+#include "checker/checkheart_internal.h"
+#include "cmdline_config_center.h"
+#include "common/securec.h"
+#include "env_manager.h"
+#include "heartbeat.h"
+#include "heartbeat_message.h"
+#include "log/log_internal.h"
+#include "lumo.h"
+
+namespace checkheart {
+
+namespace {
+
+constexpr size_t kMaxNameLength = 100;
+constexpr size_t kClientNameField = sizeof(HeartBeatMessage::clientName);  // 200
+
+bool IsValidName(const char* name, size_t length) {
+    return name != nullptr && strnlen(name, kMaxNameLength) == length;
+}
+
+// The report pass of a cycle: the callback for every client that the
+// evaluation found lost or recovered, in stateMap's order.
+void ReportCycle(CheckState& state) {
+    SendFaultCallback callback = state.SendFaultCb.load();
+    if (callback == nullptr) {
+        HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "SendFaultCb is NULL!\n");
+        return;
+    }
+    for (const CycleReport& report : state.cycleReports) {
+        const char* name = report.name->c_str();
+        callback(name, report.name->size(), report.info->pid, report.isLost);
+        if (report.isLost != 0) {
+            HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Report client %s heartbeat lost!", name);
+        } else {
+            HB_LOG(KOV_LOG_HEARTBEAT, LOG_WARNING, "Report client %s heartbeat recovery!", name);
+        }
+    }
+}
+
+// Evaluation of one client in a cycle; exactly one of three cases applies.
+void EvaluateClient(CheckState& state, const std::string& name, ClientMgrInfo& info) {
+    if (!info.isFirstHeartReceived && info.channelType == HEART_CHANNEL_PIPE) {
+        // Waiting for the first heartbeat: never reported, however long it
+        // takes, but the pipe is opened anew every 10 cycles in case the
+        // client connected to an end that the IPC library has since dropped.
+        uint32_t& waited = state.timeoutCountMap[name];
+        ++waited;
+        if (waited % kReopenEveryCycles == 0 && InitReceiveHeartBeat(name, info) < 0) {
+            HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Reconnect heart beat channel failed: %s to %s.\n",
+                   name.c_str(), state.checkProcName.c_str());
+        }
+        return;
+    }
+
+    auto seen = state.heartCountMap.find(name);
+    const uint32_t seenCount = seen == state.heartCountMap.end() ? 0 : seen->second;
+    if (info.heartCount == seenCount) {
+        // Nothing new since the last cycle. The count stops at timeoutTimes,
+        // so a client lost by time-out is reported once; timeoutTimes 0 never
+        // times out.
+        auto counted = state.timeoutCountMap.find(name);
+        uint32_t silent = counted == state.timeoutCountMap.end() ? 0 : counted->second;
+        if (silent != info.timeoutTimes) {
+            ++silent;
+            if (counted == state.timeoutCountMap.end()) {
+                state.timeoutCountMap.emplace(name, silent);
+            } else {
+                counted->second = silent;
+            }
+            if (silent == info.timeoutTimes) {
+                HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Client %s report HeartBeat timeout.\n",
+                       name.c_str());
+                state.cycleReports.push_back({&name, &info, 1});
+                state.lostClientSet.insert(name);
+            }
+        }
+        return;
+    }
+
+    // New heartbeat(s) since the last cycle.
+    if (seen == state.heartCountMap.end()) {
+        state.heartCountMap.emplace(name, info.heartCount);
+    } else {
+        seen->second = info.heartCount;
+    }
+    if (info.watchDogFailed != 0) {
+        if (state.lostClientSet.insert(name).second) {
+            state.cycleReports.push_back({&name, &info, 1});
+        }
+    } else if (!state.lostClientSet.empty() && state.lostClientSet.erase(name) != 0) {
+        state.cycleReports.push_back({&name, &info, 0});
+        HB_LOG(KOV_LOG_HEARTBEAT, LOG_INFO, "Client %s recovery heart beat.\n", name.c_str());
+    }
+    if (!state.timeoutCountMap.empty()) {
+        state.timeoutCountMap.erase(name);
+    }
+}
+
+// True while the calling thread is the check thread that the registry holds.
+// DisableAllCheckHeartBeat takes the thread object out of the registry before
+// it posts, so a thread that has been disabled finds itself replaced even if
+// a registration has meanwhile set isChecking again and started a successor.
+bool IsCurrentCheckThread(CheckState& state) {
+    return state.checkThread.get_id() == std::this_thread::get_id();
+}
+
+}  // namespace
+
+CheckState& State() {
+    static CheckState* const state = new CheckState();  // never destroyed, see the header
+    return *state;
+}
+
+int InitReceiveHeartBeat(const std::string& clientName, ClientMgrInfo& info) {
+    CheckState& state = State();
+    const std::string procName = state.checkProcName;
+    const std::string selfName = procName + kPipeSuffix;
+
+    LumoOpenParam param{};
+    param.peerName = clientName.c_str();
+    param.callback = ServerPipeCallback;
+    param.timeoutMs = kReceiveOpenTimeoutMs;
+    param.isServer = 1;
+    param.gid = VeKov::GetChannelGidForLink(info.gid, static_cast<unsigned int>(getgid()));
+    param.pipeMode = 1;
+    param.selfName = selfName.c_str();
+    param.bindCore = -1;
+    param.enableCallback = 1;
+    param.flags = 0;
+    param.reserved = 0;
+
+    int ret = LumoOpen(&param);
+    if (ret == -11) {
+        HB_LOG(KOV_LOG_HEARTBEAT, LOG_WARNING, "%s open pipe to %s again.\n", selfName.c_str(),
+               clientName.c_str());
+        ret = LumoOpen(&param);
+    }
+    if (ret < 0) {
+        HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "%s open pipe to %s failed, ret=%d.\n", selfName.c_str(),
+               clientName.c_str(), ret);
+    } else {
+        HB_LOG(KOV_LOG_HEARTBEAT, LOG_INFO, "%s open pipe to %s successful, fd=%d.\n",
+               selfName.c_str(), clientName.c_str(), ret);
+    }
+    info.fd = ret;
+    if (ret <= 0) {
+        // No caller can use a handle of 0, whatever the library says.
+        HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR,
+               "Init receive heartbeat failed: open lumo channel, %s to %s, ret=%d.\n",
+               clientName.c_str(), procName.c_str(), ret);
+        return -1;
+    }
+    return 0;
+}
+
+void ServerPipeCallback(int fd, LumoRequest* request) {
+    if (request == nullptr) {
+        return;  // a disconnect notice; the receiving end stays open
+    }
+    if (request->data == nullptr) {
+        HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Heart failed: data=null, fd=%d.\n", fd);
+        return;
+    }
+    if (request->size != kHeartBeatMessageSize) {
+        HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Heart failed: size=%u bytes, valid=%u bytes, fd=%d.\n",
+               request->size, kHeartBeatMessageSize, fd);
+        return;
+    }
+    // The payload buffer belongs to the IPC library and need not be aligned
+    // for the record's 64-bit field; read a misaligned one through a copy.
+    if (reinterpret_cast<uintptr_t>(request->data) % alignof(HeartBeatMessage) != 0) {
+        HeartBeatMessage copy;
+        if (memcpy_s(&copy, sizeof(copy), request->data, sizeof(copy)) != 0) {
+            return;
+        }
+        GetHeartBeatMessageFromClient(fd, copy, HEART_CHANNEL_PIPE);
+        return;
+    }
+    GetHeartBeatMessageFromClient(fd, *static_cast<const HeartBeatMessage*>(request->data),
+                                  HEART_CHANNEL_PIPE);
+}
+
+void RunCheckCycle() {
+    std::lock_guard<std::mutex> lock(State().stateMutex);
+    RunCheckCycleLocked();
+}
+
+void RunCheckCycleLocked() {
+    CheckState& state = State();
+    state.cycleReports.clear();
+    for (auto& entry : state.stateMap) {
+        EvaluateClient(state, entry.first, entry.second);
+    }
+    ReportCycle(state);
+    state.cycleReports.clear();
+}
+
+void CheckHeartBeatThreadFunction() {
+    (void)prctl(PR_SET_NAME, "CheckHeart");  // an unnamed thread works as well
+    CheckState& state = State();
+    while (state.isChecking.load()) {
+        if (state.checkSemaphore.TimedWait(kCheckPeriod)) {
+            // Posts come from DisableAllCheckHeartBeat, which has replaced this
+            // thread in the registry by then. A post that finds this thread
+            // still in place was left over from an earlier disable and raced a
+            // new registration; it is used up and the thread goes on.
+            std::lock_guard<std::mutex> lock(state.stateMutex);
+            if (!IsCurrentCheckThread(state)) {
+                break;
+            }
+            continue;
+        }
+        std::lock_guard<std::mutex> lock(state.stateMutex);
+        if (!IsCurrentCheckThread(state)) {
+            break;
+        }
+        RunCheckCycleLocked();
+    }
+    HB_LOG(KOV_LOG_HEARTBEAT, LOG_WARNING, "Check HeartBeat thread end.\n");
+}
+
+}  // namespace checkheart
+
+using checkheart::CheckState;
+using checkheart::State;
+
+void GetHeartBeatMessageFromClient(const int& fd, const HeartBeatMessage& message,
+                                   HeartChannelType channel) {
+    (void)channel;  // the pipe handle check below decides for every channel
+    if (message.clientName[0] == '\0') {
+        HB_LOG(KOV_LOG_KOV, LOG_ERR, "Heart failed: client's PROC_NAME is not available.\n");
+        return;
+    }
+    // A name without a terminator inside its field is cut at the field's end
+    // (200 characters); nothing past the field is read. Such a name matches
+    // only a client registered under exactly those 200 characters.
+    // The key's buffer is kept per thread so that long names cost no
+    // allocation after the first heartbeat on a thread.
+    thread_local std::string name;
+    name.assign(message.clientName, strnlen(message.clientName, checkheart::kClientNameField));
+
+    CheckState& state = State();
+    std::lock_guard<std::mutex> lock(state.stateMutex);
+    auto found = state.stateMap.find(name);
+    if (found == state.stateMap.end()) {
+        return;  // unregistered or forgotten client: dropped without a word
+    }
+    ClientMgrInfo& info = found->second;
+    if (info.fd != fd) {
+        HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Pipe to %s fd %d is different from msg fd %d\n",
+               name.c_str(), info.fd, fd);
+        return;
+    }
+    if (!info.isFirstHeartReceived) {
+        info.pid = message.pid;
+        info.timeoutTimes = message.timeoutTimes;
+        info.nextOrder = message.order;
+        info.isFirstHeartReceived = true;
+    }
+    if (message.pid != info.pid) {
+        HB_LOG(KOV_LOG_HEARTBEAT, LOG_INFO, "Client %s pid has changed from %d to %d\n",
+               name.c_str(), info.pid, message.pid);
+        info.pid = message.pid;
+    }
+    ++info.heartCount;
+    if (message.order != info.nextOrder) {
+        HB_LOG(KOV_LOG_HEARTBEAT, LOG_WARNING,
+               "Heart Msg is unordered, current order=%u, received order=%u.\n", info.nextOrder,
+               message.order);
+    }
+    const uint64_t now = VeKov::GetCurrentTime();
+    if (message.sendTime > now || now - message.sendTime > checkheart::kLateAfterMs) {
+        HB_LOG(KOV_LOG_HEARTBEAT, LOG_WARNING, "Heart msg receive late, cost time=%lu ms.\n",
+               static_cast<unsigned long>(now - message.sendTime));
+    }
+    info.nextOrder = message.order + 1;
+    info.watchDogFailed = message.watchDogFailed;
+}
+
+extern "C" int ReportHeartBeatLost(const char* clientName, size_t clientNameLen) {
+    if (!checkheart::IsValidName(clientName, clientNameLen)) {
+        HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "ClientName is invalid.\n");
+        return -22;
+    }
+    CheckState& state = State();
+    const std::string name(clientName);
+    std::lock_guard<std::mutex> lock(state.stateMutex);
+    auto found = state.stateMap.find(name);
+    if (found == state.stateMap.end()) {
+        HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Client name %s is unregister!\n", clientName);
+        return -22;
+    }
+    SendFaultCallback callback = state.SendFaultCb.load();
+    if (callback == nullptr) {
+        HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "SendFaultCb is NULL!\n");
+        return -22;
+    }
+    state.exitClientSet.insert(name);
+    callback(name.c_str(), name.size(), found->second.pid, 1);
+    HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Client %s abnormal exit, report heartbeat lost!",
+           clientName);
+    return 0;
+}
+
+extern "C" int RegisterCheckHeartBeat(const char* appName, size_t appNameLen, unsigned int gid,
+                                      SendFaultCallback callback) {
+    if (VeKov::CmdlineConfigCenter::GetInstance(true)->IsFpga()) {
+        return 0;
+    }
+    if (!checkheart::IsValidName(appName, appNameLen)) {
+        HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Register appName is invalid\n");
+        return -22;
+    }
+    if (callback == nullptr) {
+        HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Callback function for register client %s is invalid\n",
+               appName);
+        return -22;
+    }
+    CheckState& state = State();
+    std::call_once(state.checkInitOnce, [&state, callback] {
+        const char* procName = EnvManager::ProcName();
+        if (procName != nullptr && procName[0] != '\0') {
+            state.checkProcName = procName;
+        } else {
+            HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Get invalid proc name for heartbeat pipe!");
+        }
+        state.SendFaultCb.store(callback);
+    });
+
+    const std::string name(appName);
+    std::lock_guard<std::mutex> lock(state.stateMutex);
+    if (state.stateMap.find(name) != state.stateMap.end()) {
+        HB_LOG(KOV_LOG_HEARTBEAT, LOG_WARNING, "client:%s has been registered\n", appName);
+        return 0;
+    }
+    ClientMgrInfo info;
+    info.gid = gid;
+    info.channelType = HEART_CHANNEL_PIPE;
+    const int opened = checkheart::InitReceiveHeartBeat(name, info);
+    if (opened < 0) {
+        HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR,
+               "Register receive heart beat failed: connect receive channel, %s to %s.\n", appName,
+               state.checkProcName.c_str());
+        return opened;
+    }
+    SendFaultCallback faultCallback = state.SendFaultCb.load();
+    if (faultCallback != nullptr && state.exitClientSet.count(name) != 0) {
+        // A client once reported as exited is announced as back.
+        faultCallback(name.c_str(), name.size(), 0, 0);
+    }
+    state.stateMap.emplace(name, std::move(info));
+
+    if (!state.checkThread.joinable()) {
+        state.isChecking.store(true);
+        // A post of an earlier disable that no thread consumed would end the
+        // new thread at its first wait.
+        state.checkSemaphore.Reset();
+        try {
+            state.checkThread = std::thread(checkheart::CheckHeartBeatThreadFunction);
+        } catch (const std::exception& e) {
+            HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR,
+                   "Create CheckHeartBeatThreadFunction thread failed, exception %s.\n", e.what());
+            return -11;
+        }
+    }
+    HB_LOG(KOV_LOG_HEARTBEAT, LOG_INFO, "Register check %s heart beat.", appName);
+    return 0;
+}
+
+extern "C" int UnregisterCheckHeartBeat(const char* appName, size_t appNameLen) {
+    if (!checkheart::IsValidName(appName, appNameLen)) {
+        HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Unregister check appName is invalid.\n");
+        return -22;
+    }
+    CheckState& state = State();
+    const std::string name(appName);
+    int fd = 0;
+    {
+        std::lock_guard<std::mutex> lock(state.stateMutex);
+        auto found = state.stateMap.find(name);
+        if (found == state.stateMap.end()) {
+            HB_LOG(KOV_LOG_HEARTBEAT, LOG_WARNING, "Can't find %s in stateMap.\n", appName);
+            return -22;
+        }
+        fd = found->second.fd;
+        state.stateMap.erase(found);
+        state.heartCountMap.erase(name);
+        state.timeoutCountMap.erase(name);
+        state.lostClientSet.erase(name);
+    }
+    // Closing may wait for the pipe's callback to finish (busy retries), and
+    // that callback takes stateMutex: so the lock is released first.
+    const int ret = CloseSendHeartBeatPipe(fd, checkheart::kCloseReason);
+    if (ret < 0 && ret != -2 && ret != -22) {
+        HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Unregister heart beat failed, appName is %s.\n",
+               appName);
+    }
+    HB_LOG(KOV_LOG_HEARTBEAT, LOG_INFO, "Unregister check %s heart beat.", appName);
+    return ret;
+}
+
+extern "C" int DisableAllCheckHeartBeat(void) {
+    CheckState& state = State();
+    state.isChecking.store(false);
+    std::thread stopping;
+    {
+        std::lock_guard<std::mutex> lock(state.stateMutex);
+        state.stateMap.clear();
+        state.heartCountMap.clear();
+        state.timeoutCountMap.clear();
+        state.lostClientSet.clear();
+        // Taken out under the lock: a registration running after this point
+        // finds no thread and starts a new one, and the old thread, finding
+        // itself replaced, ends at its next wake-up.
+        stopping = std::move(state.checkThread);
+    }
+    state.checkSemaphore.Post();
+    if (stopping.joinable()) {
+        // No lock is held: the thread may need stateMutex to finish its cycle.
+        try {
+            stopping.join();
+        } catch (const std::system_error&) {
+            HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Join check heart thread failed.\n");
+            stopping.detach();  // destroying it joinable would end the process
+        }
+    }
+    HB_LOG(KOV_LOG_HEARTBEAT, LOG_NOTICE, "Unregister all client check heart beat.");
+    return 0;
+}

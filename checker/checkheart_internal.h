@@ -1,0 +1,121 @@
+// The checking side's state and its internal operations, for checkheart.cpp,
+// its tests and its benchmarks. Nothing here is exported.
+//
+// A test drives the checking side without the check thread and without
+// sleeping: it puts records into State().stateMap (or registers), feeds
+// heartbeats through GetHeartBeatMessageFromClient or ServerPipeCallback, and
+// calls RunCheckCycle() where the thread would run one 3-second cycle.
+#ifndef CHECKER_CHECKHEART_INTERNAL_H_
+#define CHECKER_CHECKHEART_INTERNAL_H_
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "common/Semaphore.h"
+#include "heartbeat.h"
+#include "heartbeat_message.h"
+#include "lumo.h"
+
+// One registered client, as the checking side knows it.
+struct ClientMgrInfo {
+    int32_t fd = 0;                     // receive pipe handle from LumoOpen; 0: none
+    uint32_t gid = 0;                   // client's group, from registration
+    int32_t pid = 0;                    // from its heartbeats; passed to the fault callback
+    uint32_t heartCount = 0;            // accepted heartbeats (wraps)
+    uint32_t nextOrder = 0;             // sequence number expected next
+    uint32_t timeoutTimes = 0;          // silent cycles until lost, from the first heartbeat
+    bool isFirstHeartReceived = false;  // the first heartbeat was accepted
+    uint32_t watchDogFailed = 0;        // flag of the latest accepted heartbeat
+    uint32_t channelType = HEART_CHANNEL_PIPE;  // the registry opens pipes only
+    void* mmapHandle = nullptr;                 // no shared-memory channel here
+    std::string mmapName;                       // stays empty
+};
+
+namespace checkheart {
+
+constexpr uint32_t kHeartBeatMessageSize = sizeof(HeartBeatMessage);  // 232
+constexpr uint32_t kReceiveOpenTimeoutMs = 30000;
+constexpr uint32_t kReopenEveryCycles = 10;  // waiting clients: reopen at cycle 10, 20, ...
+constexpr uint64_t kLateAfterMs = 2000;
+constexpr std::chrono::milliseconds kCheckPeriod{3000};
+constexpr const char* kPipeSuffix = "_heartbeat";
+constexpr const char* kCloseReason = "Manage channel remove";
+
+// A report that the current cycle makes in its report pass. The cycle appends
+// them while it walks stateMap, so their order is stateMap's iteration order.
+// The pointers stay valid while stateMutex is held (nothing inserts or erases
+// records during a cycle).
+struct CycleReport {
+    const std::string* name;
+    const ClientMgrInfo* info;
+    uint32_t isLost;  // 1 lost, 0 recovered
+};
+
+// All state of the checking side.
+//
+// Lock: stateMutex, a plain non-recursive mutex, guards every member below
+// except checkInitOnce, SendFaultCb, isChecking and checkSemaphore (which are
+// synchronised by themselves) and checkProcName (written once under
+// checkInitOnce, before any reader can reach it). It is taken by the
+// registration operations, by the intake (on the IPC library's receive thread
+// and on the shared-memory listener, which already holds mmapListenMutex:
+// order mmapListenMutex, then stateMutex; nothing here takes mmapListenMutex)
+// and by every check cycle. The log mutex is taken under it.
+// It stays held across LumoOpen when a receive pipe is (re)opened, up to the
+// open's 30 s time-out: a record and its pipe handle must change together, or
+// a heartbeat on the new pipe would be dropped as coming from another handle.
+// The fault callback is called with it held so that a report and the state
+// change it describes are one step for every other thread (no registration,
+// unregistration or heartbeat slips between them); in exchange the callback
+// must not call back into these operations.
+// The semaphore's own mutex is never held together with stateMutex.
+struct CheckState {
+    std::string checkProcName;                            // this server's name, fixed once
+    std::atomic<SendFaultCallback> SendFaultCb{nullptr};  // set once, never cleared
+    std::once_flag checkInitOnce;
+    std::mutex stateMutex;
+    std::unordered_map<std::string, ClientMgrInfo> stateMap;
+    std::unordered_map<std::string, uint32_t> heartCountMap;    // heartCount at the last cycle
+    std::unordered_map<std::string, uint32_t> timeoutCountMap;  // silent cycles in a row
+    std::set<std::string> lostClientSet;  // currently lost (check thread's verdict)
+    std::set<std::string> exitClientSet;  // ever reported by ReportHeartBeatLost; only grows
+    std::thread checkThread;              // the thread that owns the checking, if any
+    std::atomic<bool> isChecking{true};
+    Semaphore checkSemaphore;
+    // The lostNow/recoverNow of one cycle, kept here so that their storage is
+    // reused from cycle to cycle instead of being allocated every 3 seconds.
+    std::vector<CycleReport> cycleReports;
+};
+
+// The process-wide state. Created on first use and never destroyed: a check
+// thread may still run (and a heartbeat may still arrive) while the process
+// exits, and neither must find the state or its thread object destroyed (a
+// joinable std::thread being destroyed would end the process).
+CheckState& State();
+
+// Opens the receiving end of `clientName`'s heartbeat pipe and stores the
+// result in info.fd. 0 on success, -1 when no usable handle came back. The
+// caller holds stateMutex.
+int InitReceiveHeartBeat(const std::string& clientName, ClientMgrInfo& info);
+
+// The receive callback handed to LumoOpen for every client pipe.
+void ServerPipeCallback(int fd, LumoRequest* request);
+
+// One check cycle: evaluates every client, then reports. Takes stateMutex.
+void RunCheckCycle();
+// The same with stateMutex already held by the caller.
+void RunCheckCycleLocked();
+
+// The body of the thread "CheckHeart".
+void CheckHeartBeatThreadFunction();
+
+}  // namespace checkheart
+
+#endif  // CHECKER_CHECKHEART_INTERNAL_H_

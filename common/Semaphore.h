@@ -1,0 +1,49 @@
+// A counting semaphore with a timed wait on the steady clock.
+//
+// It wakes the check thread early when checking is disabled: the thread waits
+// with TimedWait(3 s) between its cycles, DisableAllCheckHeartBeat posts.
+//
+// `count` is the number of posts not yet consumed, or, when negative, minus the
+// number of threads inside TimedWait. A post made while a thread waits is
+// handed over through `signaled`, which is a flag rather than a counter, so
+// the semaphore is meant for at most one waiter at a time (the check thread).
+#ifndef COMMON_SEMAPHORE_H_
+#define COMMON_SEMAPHORE_H_
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+class Semaphore {
+public:
+    Semaphore() = default;
+    ~Semaphore();
+    Semaphore(const Semaphore&) = delete;
+    Semaphore& operator=(const Semaphore&) = delete;
+
+    // Adds one to the count and wakes a waiter if there is one.
+    void Post();
+
+    // Takes one post: true at once when one is pending, true when a post
+    // arrives within `limit`, false once `limit` has passed on the steady clock
+    // (the count is then as it was before the call).
+    bool TimedWait(std::chrono::milliseconds limit);
+
+    // Drops posts that nobody consumed (count back to 0). Only for a moment
+    // when no thread waits, such as before a new check thread is started.
+    void Reset();
+
+    // The current count (for tests and diagnostics).
+    int32_t Count();
+
+private:
+    bool signaled = false;
+    int32_t count = 0;
+    // Guards signaled and count. Held only inside the member functions, never
+    // together with another lock of the library.
+    std::mutex mutex;
+    std::condition_variable condition;
+};
+
+#endif  // COMMON_SEMAPHORE_H_
