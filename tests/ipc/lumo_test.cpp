@@ -15,6 +15,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,11 +34,15 @@ using payload::Expected;
 // A lumo_peer process (see lumo_peer.cpp) and the lines it prints.
 class Peer {
 public:
-    explicit Peer(std::vector<std::string> args) {
-        args.insert(args.begin(), LUMO_PEER);
+    explicit Peer(const std::vector<std::string>& args) {
+        std::istringstream command(LUMO_PEER);  // [emulator...] program
+        for (std::string word; command >> word;) {
+            words_.push_back(word);
+        }
+        words_.insert(words_.end(), args.begin(), args.end());
         std::vector<char*> argv;
-        for (std::string& arg : args) {
-            argv.push_back(arg.data());
+        for (std::string& word : words_) {
+            argv.push_back(word.data());
         }
         argv.push_back(nullptr);
         int out[2];
@@ -45,7 +50,7 @@ public:
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        EXPECT_EQ(posix_spawn(&pid_, LUMO_PEER, &actions, nullptr, argv.data(), environ), 0);
+        EXPECT_EQ(posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ), 0);
         posix_spawn_file_actions_destroy(&actions);
         close(out[1]);
         out_ = out[0];
@@ -81,6 +86,7 @@ public:
     pid_t pid() const { return pid_; }
 
 private:
+    std::vector<std::string> words_;
     pid_t pid_ = -1;
     int out_ = -1;
     std::string buffer_;

@@ -8,7 +8,10 @@ if(NOT HEARTBEAT_USE_SYSTEM_LUMO)
 
     add_executable(lumo_test ${CMAKE_CURRENT_LIST_DIR}/lumo_test.cpp)
     target_link_libraries(lumo_test PRIVATE lumo GTest::gtest GTest::gtest_main Threads::Threads)
-    target_compile_definitions(lumo_test PRIVATE LUMO_PEER="$<TARGET_FILE:lumo_peer>")
+    # In a cross build the peer runs behind the same emulator as the tests.
+    list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " lumo_emulator)
+    target_compile_definitions(lumo_test PRIVATE
+        LUMO_PEER="${lumo_emulator} $<TARGET_FILE:lumo_peer>")
     add_dependencies(lumo_test lumo_peer)
     heartbeat_warnings(lumo_test)
     gtest_discover_tests(lumo_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
