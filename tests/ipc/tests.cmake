@@ -1,0 +1,30 @@
+# Our IPC pipe library, tested through its C interface between real processes.
+# With HEARTBEAT_USE_SYSTEM_LUMO the platform's library is not ours to test.
+if(NOT HEARTBEAT_USE_SYSTEM_LUMO)
+    # The other end of the pipes: a small program the tests start.
+    add_executable(lumo_peer ${CMAKE_CURRENT_LIST_DIR}/lumo_peer.cpp)
+    target_link_libraries(lumo_peer PRIVATE lumo Threads::Threads)
+    heartbeat_warnings(lumo_peer)
+
+    add_executable(lumo_test ${CMAKE_CURRENT_LIST_DIR}/lumo_test.cpp)
+    target_link_libraries(lumo_test PRIVATE lumo GTest::gtest GTest::gtest_main Threads::Threads)
+    # In a cross build the peer runs behind the same emulator as the tests.
+    list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " lumo_emulator)
+    target_compile_definitions(lumo_test PRIVATE
+        LUMO_PEER="${lumo_emulator} $<TARGET_FILE:lumo_peer>")
+    add_dependencies(lumo_test lumo_peer)
+    heartbeat_warnings(lumo_test)
+    gtest_discover_tests(lumo_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+        TEST_LIST lumo_test_list PROPERTIES TIMEOUT 30)
+    # CMake 3.25's discovery script splits a list-valued property passed in
+    # PROPERTIES, so the two labels are set by a script that runs after it.
+    file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/lumo_test_labels.cmake
+        "set_tests_properties(\${lumo_test_list} PROPERTIES LABELS \"unit;ipc\")\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES
+        ${CMAKE_CURRENT_BINARY_DIR}/lumo_test_labels.cmake)
+
+    add_test(NAME lumo_exported_symbols
+        COMMAND sh ${PROJECT_SOURCE_DIR}/tests/abi/check_abi.sh ${CMAKE_NM} $<TARGET_FILE:lumo>
+                ${CMAKE_CURRENT_LIST_DIR}/lumo_symbols.txt)
+    set_tests_properties(lumo_exported_symbols PROPERTIES LABELS "unit;ipc;abi")
+endif()
