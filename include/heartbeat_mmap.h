@@ -41,8 +41,8 @@ HEARTBEAT_API void FiniHeartBeatMmapChannel(void* addr, const std::string& path)
 // serverName and starts the thread "SendHeartMmap", which writes one record
 // every 3 seconds with timeoutTimes as given. 0 on success; -1 when the file
 // cannot be opened and mapped (the checking side has not created it); -11 when
-// the thread cannot be started. One sender per process: call
-// UnregisterSendHeartBeatWithMmap() before starting again.
+// the thread cannot be started; -16 while a channel is open (one sender per
+// process: call UnregisterSendHeartBeatWithMmap() before starting again).
 HEARTBEAT_API int InitSendHeartBeatWithMmap(const std::string& clientName,
                                             const std::string& serverName,
                                             unsigned timeoutTimes);
@@ -56,8 +56,8 @@ HEARTBEAT_API int UnregisterSendHeartBeatWithMmap();
 // and starts the thread "ReceiveHeartMmap" on first use. Every 3 seconds that
 // thread takes a new record from each listed page and hands it to
 // GetHeartBeatMessageFromClient() with handle -1 and HEART_CHANNEL_MMAP. False
-// when the name is already listed or the thread cannot be started. Callers
-// must not overlap their first two calls.
+// when the name is already listed or the thread cannot be started (the next
+// call tries again). Callers must not overlap their first two calls.
 HEARTBEAT_API bool StartListeningHeartBeatMmapChannel(const std::string& clientName,
                                                       void* channel);
 
