@@ -31,6 +31,23 @@ constexpr const char* kModuleTags[8] = {"KOV", "LUMO", "FAULTEVENT", "HEARTBEAT"
 // constructor and is never destroyed while in use.
 std::mutex logMutex;
 
+// The process id for the prefix. getpid() is a system call (glibc no longer
+// caches it) and cost about as much as all the rest of the prefix, so it is read
+// once and read again only in the child of a fork(), whose atfork handler
+// forgets it. Guarded by logMutex; the handler runs in the single-threaded child.
+pid_t cachedPid = 0;
+
+void ForgetPidInChild() { cachedPid = 0; }
+
+pid_t CurrentPid() {
+    if (cachedPid == 0) {
+        static const int registered = pthread_atfork(nullptr, nullptr, ForgetPidInChild);
+        (void)registered;
+        cachedPid = getpid();
+    }
+    return cachedPid;
+}
+
 // "HH:MM:SS.uuuuuu" of the wall clock, or "F" when it cannot be built.
 void FormatTimeField(char (&field)[kTimeBufferSize]) {
     struct timespec now = {};
@@ -84,7 +101,7 @@ void KovSyslog(KOVLogType type, int level, int line, const char* file, const cha
             char timeField[kTimeBufferSize];
             FormatTimeField(timeField);
             if (snprintf_s(buffer, sizeof(buffer), sizeof(buffer) - 1, "[%s][%s][%s][%d][%lu][%s:%d] ",
-                           kModuleTags[kind], EnvManager::ProcName(), timeField, getpid(),
+                           kModuleTags[kind], EnvManager::ProcName(), timeField, CurrentPid(),
                            static_cast<unsigned long>(pthread_self()),
                            file != nullptr ? file : "UnknowFile", line) < 0) {
                 buffer[0] = '\0';  // an unformattable prefix is dropped, not cut

@@ -10,6 +10,7 @@
 
 #include "env_manager.h"
 #include "kov_log.h"
+#include "support/child_process.h"
 #include "support/log_capture.h"
 
 namespace {
@@ -132,6 +133,26 @@ TEST_F(KovSyslogTest, KindsOutsideTheTableHaveNoPrefix) {
 TEST_F(KovSyslogTest, LineIsPassedAsArgumentNotAsFormat) {
     KovSyslog(KOV_LOG_KOV, LOG_ERR, 1, "f", "%s", "100%s %n");
     EXPECT_EQ(log_capture::MessageOf(OnlyLine()), "100%s %n");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(KovSyslogForkTest, ChildLinesCarryTheChildsPid) {
+    EnvManager::SetProcName("logtest");
+    KovSyslog(KOV_LOG_KOV, LOG_ERR, 1, "f", "parent");
+    ASSERT_EQ(log_capture::CountContaining("][" + std::to_string(getpid()) + "]["), 1u);
+    EXPECT_EQ(child_process::Run([] {
+                  log_capture::Clear();
+                  KovSyslog(KOV_LOG_KOV, LOG_ERR, 1, "f", "child");
+                  auto lines = log_capture::Lines();
+                  return lines.size() == 1 && lines[0].text.find("][" + std::to_string(getpid()) + "][") !=
+                                                  std::string::npos
+                             ? 0
+                             : 1;
+              }),
+              0);
 }
 
 }  // namespace
