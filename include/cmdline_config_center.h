@@ -44,7 +44,9 @@ public:
     uint32_t GetKovReadyTimeout() override;            // 1000
 
     // The process-wide centre, created and initialised (Init) on first use;
-    // a CmdlineInvalidCenter once the centre is switched off at exit.
+    // a new CmdlineInvalidCenter on every call once the centre is switched off
+    // at exit. Never empty. Any thread; concurrent first callers wait for Init.
+    // `create` is ignored: false answers like true.
     static std::shared_ptr<CmdlineBaseCenter> GetInstance(bool create);
 
     // Reads the kernel command line into the token set, then stores the chip
