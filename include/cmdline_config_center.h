@@ -63,6 +63,7 @@ public:
 private:
     std::string cmdlinePath;
     // Guards the four time-outs for the getters; nothing writes them after Init.
+    // Held only for one copy, never together with another lock.
     pthread_rwlock_t configLock;
     std::unordered_set<std::string> cmdlineTokens;
     bool isFpga;

@@ -69,7 +69,9 @@ public:
 private:
     // Set as the first act of the destructor; read without a lock.
     std::atomic<bool> destroyed;
-    // Guards printTable.
+    // Guards printTable. Taken after the singleton's guard lock has been
+    // released and released before KovSyslog takes its log mutex; no other
+    // lock is ever taken while it is held.
     std::mutex tableMutex;
     // Call-site key -> CLOCK_REALTIME second of its last printed line.
     std::unordered_map<unsigned long, int> printTable;
