@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds what the demo needs and runs it.
+# Builds the supervision demo and runs it: a process manager watching three
+# client processes through libheartbeat (about 30 seconds).
 set -euo pipefail
 cd "$(dirname "$0")"
 cmake --preset default >/dev/null
 cmake --build --preset default --target heartbeat_demo -j "$(nproc)" >/dev/null
-exec ./build/default/examples/heartbeat_demo "$@"
+exec ./build/default/examples/demo_server "$@"
