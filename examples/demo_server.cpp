@@ -54,6 +54,7 @@ struct Client {
     std::string plan;               // what the demo will do to it
     pid_t pid = 0;                  // 0 while no process runs
     bool lost = false;
+    int32_t lostPid = 0;            // pid reported with the latest loss
     int losses = 0;
     int recoveries = 0;
 };
@@ -163,6 +164,7 @@ void RemoveDirectory(const std::string& dir) {
 // Stops watching (no report comes after this), then stops the clients: SIGTERM,
 // which they answer by unregistering, and SIGKILL for any still there after 8 s.
 void Shutdown(std::vector<Client>& clients) {
+    Print(Elapsed(), "shutdown", "-", 0, "stop watching, SIGTERM to the clients");
     for (const Client& c : clients) {
         UnregisterCheckHeartBeat(c.name.c_str(), c.name.size());  // also closes its pipe
     }
@@ -280,14 +282,17 @@ int main() {
         for (const Event& e : taken) {
             for (Client& c : clients) {
                 if (c.name != e.client) continue;
-                c.lost = e.lost;
-                (e.lost ? c.losses : c.recoveries)++;
                 std::string cause;
                 if (e.lost) {
-                    cause = c.pid == 0 ? "killed: its process is gone" : "watchdog: process runs, a watched thread stalled";
+                    cause = c.pid == 0 ? "killed: its process is gone"
+                                       : "watchdog: its process runs, a watched thread stalled";
+                    c.lostPid = e.pid;
                 } else {
-                    cause = &c == &crashing ? "restarted process sends heartbeats" : "watched thread kicks again";
+                    cause = e.pid != c.lostPid ? "its new process sends heartbeats"
+                                               : "its watched thread kicks again";
                 }
+                c.lost = e.lost;
+                (e.lost ? c.losses : c.recoveries)++;
                 Print(e.time, e.lost ? "lost" : "recovered", c.name, e.pid, cause);
                 lastExpected = now;
             }
