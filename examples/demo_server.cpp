@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -253,7 +254,7 @@ int main() {
     Client& stalling = clients[2];
     bool killed = false;
     bool stallShown = false;
-    double lastExpected = 0;
+    double lastEvent = 0;
     while (ok && stopSignal == 0) {
         std::deque<Event> taken;
         {
@@ -294,7 +295,7 @@ int main() {
                 c.lost = e.lost;
                 (e.lost ? c.losses : c.recoveries)++;
                 Print(e.time, e.lost ? "lost" : "recovered", c.name, e.pid, cause);
-                lastExpected = now;
+                lastEvent = now;
             }
         }
 
@@ -311,7 +312,7 @@ int main() {
         for (const Client& c : clients) {
             allCame = allCame && c.losses >= c.expected && c.recoveries >= c.expected;
         }
-        if ((allCame && now - lastExpected >= kQuietAfterLast) || now >= kDeadline) break;
+        if ((allCame && now - lastEvent >= kQuietAfterLast) || now >= kDeadline) break;
     }
 
     Shutdown(clients);

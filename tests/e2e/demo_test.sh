@@ -45,6 +45,14 @@ else
         fail "crashing recovered as pid '$recovered', restarted as '$restarted'"
 fi
 
+# Clients stop cleanly when asked (the killed one aside), and no sanitizer
+# complained in any of the processes.
+# Lines: "<time>  exited <client> <pid> signal N" or "... exit status N".
+awk '$2 == "exited" && $5 == "signal" && !($3 == "crashing" && $6 == "9")' "$out" | grep -q . &&
+    fail "a client died by a signal"
+awk '$2 == "exited" && $5 == "exit" && $7 != "0"' "$out" | grep -q . && fail "a client failed"
+grep -Eq 'Sanitizer|runtime error' "$out" && fail "sanitizer report"
+
 dir=$(sed -n 's/^pipe directory: //p' "$out")
 [ -n "$dir" ] || fail "no pipe directory printed"
 [ ! -e "$dir" ] || fail "pipe directory $dir left behind"

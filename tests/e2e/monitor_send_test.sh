@@ -72,4 +72,5 @@ recovered='^{"time":"[0-9T:.Z-]*","event":"recovered","client":"e2e_client","pid
 [ "$(grep -c "$lost" "$events")" -eq 1 ] || fail "no loss line with the killed sender's pid $first"
 [ "$(sed -n 2p "$events" | grep -c "$recovered")" -eq 1 ] ||
     fail "second line is not the recovery with the new sender's pid $second"
+! grep -Eq 'Sanitizer|runtime error' "$work/monitor.err" "$work/send.err" || fail "sanitizer report"
 cat "$events"
