@@ -213,10 +213,11 @@ void CheckHeartBeatThreadFunction() {
     CheckState& state = State();
     while (state.isChecking.load()) {
         if (state.checkSemaphore.TimedWait(kCheckPeriod)) {
-            // Posts come from DisableAllCheckHeartBeat, which has replaced this
-            // thread in the registry by then. A post that finds this thread
-            // still in place was left over from an earlier disable and raced a
-            // new registration; it is used up and the thread goes on.
+            // Posts come from DisableAllCheckHeartBeat, which has taken this
+            // thread out of the registry by then. A post that finds this thread
+            // still in place is not meant for it: it was left over by a disable
+            // that found no thread waiting (or raced the registration that
+            // started this one). It is used up and the thread goes on.
             std::lock_guard<std::mutex> lock(state.stateMutex);
             if (!IsCurrentCheckThread(state)) {
                 break;
@@ -364,10 +365,11 @@ extern "C" int RegisterCheckHeartBeat(const char* appName, size_t appNameLen, un
     state.stateMap.emplace(name, std::move(info));
 
     if (!state.checkThread.joinable()) {
+        // A post of an earlier disable that no thread consumed is left in the
+        // semaphore; the new thread uses it up and goes on (see
+        // CheckHeartBeatThreadFunction). It is not reset here: the semaphore's
+        // mutex is never taken with stateMutex held.
         state.isChecking.store(true);
-        // A post of an earlier disable that no thread consumed would end the
-        // new thread at its first wait.
-        state.checkSemaphore.Reset();
         try {
             state.checkThread = std::thread(checkheart::CheckHeartBeatThreadFunction);
         } catch (const std::exception& e) {

@@ -29,12 +29,6 @@ bool Semaphore::TimedWait(std::chrono::milliseconds limit) {
     return false;
 }
 
-void Semaphore::Reset() {
-    std::lock_guard<std::mutex> lock(mutex);
-    count = 0;
-    signaled = false;
-}
-
 int32_t Semaphore::Count() {
     std::lock_guard<std::mutex> lock(mutex);
     return count;

@@ -30,10 +30,6 @@ public:
     // (the count is then as it was before the call).
     bool TimedWait(std::chrono::milliseconds limit);
 
-    // Drops posts that nobody consumed (count back to 0). Only for a moment
-    // when no thread waits, such as before a new check thread is started.
-    void Reset();
-
     // The current count (for tests and diagnostics).
     int32_t Count();
 

@@ -21,9 +21,6 @@ TEST(SemaphoreTest, PendingPostsAreTakenAtOnceAndAnEmptyWaitTimesOut) {
     EXPECT_GE(Clock::now() - start, milliseconds(60));
     EXPECT_LT(Clock::now() - start, milliseconds(3000));
     EXPECT_EQ(semaphore.Count(), 0);
-    semaphore.Post();
-    semaphore.Reset();  // drops the pending post
-    EXPECT_FALSE(semaphore.TimedWait(milliseconds(1)));
 }
 
 TEST(SemaphoreTest, PostWakesAWaiterLongBeforeItsLimit) {
