@@ -126,6 +126,25 @@ TEST_F(CheckerTest, IntakeTakesOnlyWholeNamedRecordsFromTheClientsOwnPipe) {
     EXPECT_EQ(Messages().back(), "Heart Msg is unordered, current order=1, received order=9.\n");
 }
 
+TEST_F(CheckerTest, RecordOlderThan2000MsIsLateButStillCounts) {
+    Add("a");
+    for (uint64_t age : {2000u, 2001u}) {
+        // Retry until the millisecond clock holds still across the intake, so
+        // that the age it sees is exactly the one sent.
+        for (uint64_t before = 0, after = 1; before != after;) {
+            log_capture::Clear();
+            HeartBeatMessage message = Beat("a", Info("a").nextOrder);
+            before = message.sendTime = VeKov::GetCurrentTime();
+            message.sendTime -= age;
+            Feed(message);
+            after = VeKov::GetCurrentTime();
+        }
+        EXPECT_EQ(Messages(), age == 2001 ? Texts{"Heart msg receive late, cost time=2001 ms.\n"}
+                                          : Texts{});
+    }
+    EXPECT_GE(Info("a").heartCount, 2u);
+}
+
 // Through the exported operations, with the check thread, which the process
 // leaves running when it exits.
 class RegistrationTest : public ::testing::Test {

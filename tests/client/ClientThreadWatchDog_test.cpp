@@ -41,6 +41,19 @@ TEST(WatchDogTest, ExpiresAfterPeriodChecksUntilKickedOrUnregistered) {
               1u);
 }
 
+TEST(WatchDogTest, FailedCheckStopsAtTheExpiredThreadAndSparesThoseAfterIt) {
+    ASSERT_EQ(RegisterThreadForDog("a", 1, 1) + RegisterThreadForDog("b", 1, 1), 0);
+    EXPECT_EQ(Checks(1), "T");  // both counters reach 0
+    const std::string first = WatchDogCounters().at(0).first;
+    const std::string second = WatchDogCounters().at(1).first;
+    ASSERT_EQ(KickingTheDog(second.c_str(), 1), 0);
+    EXPECT_EQ(Checks(1), "F");  // stops at the first, expired: the second keeps its tick
+    EXPECT_EQ(WatchDogCounters().at(1).second, 1u);
+    ASSERT_EQ(KickingTheDog(first.c_str(), 1), 0);
+    EXPECT_EQ(Checks(1), "T");  // both pass and are taken to 0
+    EXPECT_EQ(Checks(1), "F");
+}
+
 TEST(WatchDogTest, ConcurrentUseKeepsCountersWithinPeriods) {
     std::vector<std::thread> threads;
     for (const char* name : {"a", "b", "c"}) {
