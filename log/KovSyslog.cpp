@@ -39,10 +39,13 @@ pid_t cachedPid = 0;
 
 void ForgetPidInChild() { cachedPid = 0; }
 
+// Registered while the library loads, not on the first line: pthread_atfork
+// takes the C library's fork-handler lock, which must never be waited for with
+// logMutex held (a fork handler of the host may log).
+[[maybe_unused]] const int forkHandlerRegistered = pthread_atfork(nullptr, nullptr, ForgetPidInChild);
+
 pid_t CurrentPid() {
     if (cachedPid == 0) {
-        static const int registered = pthread_atfork(nullptr, nullptr, ForgetPidInChild);
-        (void)registered;
         cachedPid = getpid();
     }
     return cachedPid;

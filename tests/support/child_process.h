@@ -21,11 +21,8 @@ inline int Run(const std::function<int()>& body) {
     if (pid == 0) {
         _exit(body() & 0xff);
     }
-    if (pid < 0) {
-        return -1;
-    }
     int status = 0;
-    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
         return -1;
     }
     return WEXITSTATUS(status);

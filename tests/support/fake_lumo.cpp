@@ -1,36 +1,39 @@
 #include "support/fake_lumo.h"
 
-#include <cstring>
 #include <deque>
 #include <mutex>
 
 namespace {
 
 struct State {
-    std::mutex mutex;  // guards everything below
-    std::deque<int> openResults;
-    std::deque<int> sendResults;
-    std::deque<int> closeResults;
-    int defaultClose = 0;
-    int defaultSend = 0;
-    int nextHandle = 100;
+    std::deque<int> openResults, sendResults, closeResults;
+    int defaultClose = 0, defaultSend = 0, nextHandle = 100;
     std::vector<fake_lumo::OpenCall> opens;
     std::vector<fake_lumo::SendCall> sends;
     std::vector<int> closes;
 };
 
-State& TheState() {
-    static auto* state = new State();  // outlives threads still running at exit
-    return *state;
+// Never destroyed: threads of the library may still call the fake during exit.
+// No test calls the fake before main, so load-time construction is early enough.
+std::mutex stateMutex;  // guards `state`
+State& state = *new State();
+
+template <typename Body>
+auto Locked(Body body) {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    return body(state);
+}
+
+void Queue(std::deque<int> State::*queue, std::initializer_list<int> results) {
+    Locked([&](State& s) { (s.*queue).insert((s.*queue).end(), results); });
 }
 
 int Take(std::deque<int>& queue, int fallback) {
-    if (queue.empty()) {
-        return fallback;
+    if (!queue.empty()) {
+        fallback = queue.front();
+        queue.pop_front();
     }
-    int result = queue.front();
-    queue.pop_front();
-    return result;
+    return fallback;
 }
 
 }  // namespace
@@ -38,113 +41,50 @@ int Take(std::deque<int>& queue, int fallback) {
 extern "C" {
 
 int LumoOpen(LumoOpenParam* param) {
-    State& state = TheState();
-    std::lock_guard<std::mutex> lock(state.mutex);
     if (param == nullptr) {
         return -22;
     }
-    fake_lumo::OpenCall call;
-    call.peerName = param->peerName != nullptr ? param->peerName : "";
-    call.selfName = param->selfName != nullptr ? param->selfName : "";
-    call.callback = param->callback;
-    call.timeoutMs = param->timeoutMs;
-    call.isServer = param->isServer;
-    call.gid = param->gid;
-    call.pipeMode = param->pipeMode;
-    call.bindCore = param->bindCore;
-    call.enableCallback = param->enableCallback;
-    call.flags = param->flags;
-    call.reserved = param->reserved;
-    state.opens.push_back(call);
-    return Take(state.openResults, state.nextHandle++);
+    fake_lumo::OpenCall call{param->peerName != nullptr ? param->peerName : "",
+                             param->selfName != nullptr ? param->selfName : "",
+                             param->callback, param->timeoutMs, param->isServer, param->gid, param->pipeMode,
+                             param->bindCore, param->enableCallback, param->flags, param->reserved};
+    return Locked([&](State& s) {
+        s.opens.push_back(call);
+        return Take(s.openResults, s.nextHandle++);
+    });
 }
 
 int LumoSendRequest(int handle, LumoRequest* request) {
-    State& state = TheState();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    fake_lumo::SendCall call{handle, 0, {}};
-    if (request != nullptr) {
-        call.size = request->size;
-        if (request->data != nullptr) {
-            const auto* bytes = static_cast<const uint8_t*>(request->data);
-            call.payload.assign(bytes, bytes + request->size);
-        }
+    fake_lumo::SendCall call{handle, request != nullptr ? request->size : 0u, {}};
+    if (request != nullptr && request->data != nullptr) {
+        const auto* bytes = static_cast<const uint8_t*>(request->data);
+        call.payload.assign(bytes, bytes + request->size);
     }
-    state.sends.push_back(std::move(call));
-    return Take(state.sendResults, state.defaultSend);
+    return Locked([&](State& s) {
+        s.sends.push_back(std::move(call));
+        return Take(s.sendResults, s.defaultSend);
+    });
 }
 
 int LumoClosePipe(int handle) {
-    State& state = TheState();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    state.closes.push_back(handle);
-    return Take(state.closeResults, state.defaultClose);
+    return Locked([&](State& s) {
+        s.closes.push_back(handle);
+        return Take(s.closeResults, s.defaultClose);
+    });
 }
 
 }  // extern "C"
 
 namespace fake_lumo {
 
-void Reset() {
-    State& state = TheState();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    state.openResults.clear();
-    state.sendResults.clear();
-    state.closeResults.clear();
-    state.defaultClose = 0;
-    state.defaultSend = 0;
-    state.nextHandle = 100;
-    state.opens.clear();
-    state.sends.clear();
-    state.closes.clear();
-}
-
-void QueueOpenResults(std::initializer_list<int> results) {
-    State& state = TheState();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    state.openResults.insert(state.openResults.end(), results);
-}
-
-void QueueSendResults(std::initializer_list<int> results) {
-    State& state = TheState();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    state.sendResults.insert(state.sendResults.end(), results);
-}
-
-void QueueCloseResults(std::initializer_list<int> results) {
-    State& state = TheState();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    state.closeResults.insert(state.closeResults.end(), results);
-}
-
-void SetDefaultCloseResult(int result) {
-    State& state = TheState();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    state.defaultClose = result;
-}
-
-void SetDefaultSendResult(int result) {
-    State& state = TheState();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    state.defaultSend = result;
-}
-
-std::vector<OpenCall> Opens() {
-    State& state = TheState();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    return state.opens;
-}
-
-std::vector<SendCall> Sends() {
-    State& state = TheState();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    return state.sends;
-}
-
-std::vector<int> Closes() {
-    State& state = TheState();
-    std::lock_guard<std::mutex> lock(state.mutex);
-    return state.closes;
-}
+void Reset() { Locked([](State& s) { s = State(); }); }
+void QueueOpenResults(std::initializer_list<int> r) { Queue(&State::openResults, r); }
+void QueueSendResults(std::initializer_list<int> r) { Queue(&State::sendResults, r); }
+void QueueCloseResults(std::initializer_list<int> r) { Queue(&State::closeResults, r); }
+void SetDefaultCloseResult(int r) { Locked([r](State& s) { s.defaultClose = r; }); }
+void SetDefaultSendResult(int r) { Locked([r](State& s) { s.defaultSend = r; }); }
+std::vector<OpenCall> Opens() { return Locked([](State& s) { return s.opens; }); }
+std::vector<SendCall> Sends() { return Locked([](State& s) { return s.sends; }); }
+std::vector<int> Closes() { return Locked([](State& s) { return s.closes; }); }
 
 }  // namespace fake_lumo

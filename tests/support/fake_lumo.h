@@ -17,13 +17,9 @@
 namespace fake_lumo {
 
 struct OpenCall {
-    std::string peerName;
-    std::string selfName;
+    std::string peerName, selfName;
     LumoCallback callback;
-    uint32_t timeoutMs;
-    uint32_t isServer;
-    uint32_t gid;
-    uint32_t pipeMode;
+    uint32_t timeoutMs, isServer, gid, pipeMode;
     int32_t bindCore;
     uint8_t enableCallback;
     uint32_t flags;

@@ -3,9 +3,11 @@
 #undef _FORTIFY_SOURCE
 #include "support/log_capture.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 
 namespace {
@@ -16,13 +18,17 @@ std::vector<log_capture::Line>& CapturedLines() {
 }
 
 void Record(int priority, const char* format, va_list args) {
-    // Like the real syslog(), the capture may change errno; the library must
-    // hide that from its callers.
     char text[1024];
     vsnprintf(text, sizeof(text), format, args);
     std::lock_guard<std::mutex> lock(captureMutex);
     CapturedLines().push_back({priority, text});
-    errno = EIO;
+    errno = EIO;  // as the real syslog() may: the library must hide it from its callers
+}
+
+size_t CountIf(const std::function<bool(const std::string&)>& match) {
+    auto lines = log_capture::Lines();
+    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(),
+                                             [&](const log_capture::Line& l) { return match(l.text); }));
 }
 }  // namespace
 
@@ -39,10 +45,6 @@ void __syslog_chk(int priority, int, const char* format, ...) {
     Record(priority, format, args);
     va_end(args);
 }
-void vsyslog(int priority, const char* format, va_list args) { Record(priority, format, args); }
-void __vsyslog_chk(int priority, int, const char* format, va_list args) {
-    Record(priority, format, args);
-}
 }
 
 namespace log_capture {
@@ -58,32 +60,21 @@ void Clear() {
 }
 
 std::string MessageOf(const std::string& text) {
-    size_t end = text.find("] ");
-    // The prefix has six "][" separators before the file field.
-    size_t fileField = 0;
-    for (int i = 0; i < 5 && fileField != std::string::npos; ++i) {
-        fileField = text.find("][", fileField + 1);
+    // The file field follows the fifth "][" of the prefix.
+    size_t field = 0;
+    for (int i = 0; i < 5 && field != std::string::npos; ++i) {
+        field = text.find("][", field + 1);
     }
-    if (fileField != std::string::npos) {
-        end = text.find("] ", fileField);
-    }
+    size_t end = text.find("] ", field != std::string::npos ? field : 0);
     return end == std::string::npos ? text : text.substr(end + 2);
 }
 
 size_t CountMessage(const std::string& message) {
-    size_t count = 0;
-    for (const Line& line : Lines()) {
-        count += MessageOf(line.text) == message ? 1 : 0;
-    }
-    return count;
+    return CountIf([&](const std::string& text) { return MessageOf(text) == message; });
 }
 
 size_t CountContaining(const std::string& part) {
-    size_t count = 0;
-    for (const Line& line : Lines()) {
-        count += line.text.find(part) != std::string::npos ? 1 : 0;
-    }
-    return count;
+    return CountIf([&](const std::string& text) { return text.find(part) != std::string::npos; });
 }
 
 }  // namespace log_capture

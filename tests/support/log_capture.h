@@ -1,6 +1,6 @@
 // Captures what the library writes to syslog, for assertions on exact lines.
 //
-// The test binary defines syslog() (and its fortified and va_list variants),
+// The test binary defines syslog() (and its fortified variant),
 // so the library's calls land here instead of in the system log.
 #ifndef TESTS_SUPPORT_LOG_CAPTURE_H_
 #define TESTS_SUPPORT_LOG_CAPTURE_H_
