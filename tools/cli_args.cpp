@@ -1,5 +1,6 @@
 #include "tools/cli_args.h"
 
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <set>
@@ -308,6 +309,25 @@ std::string SendUsage() {
 
 std::string VersionLine(const std::string& tool) {
     return tool + " (libheartbeat) " + HEARTBEAT_VERSION + "\n";
+}
+
+int FinishParse(const ParseResult& parsed, const std::string& tool, const std::string& usage) {
+    switch (parsed.status) {
+    case ParseStatus::kHelp:
+        std::fputs(usage.c_str(), stdout);
+        return kExitOk;
+    case ParseStatus::kVersion:
+        std::fputs(VersionLine(tool).c_str(), stdout);
+        return kExitOk;
+    case ParseStatus::kUsage:
+        for (const std::string& error : parsed.errors) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+        }
+        return kExitUsage;
+    case ParseStatus::kRun:
+        break;
+    }
+    return -1;
 }
 
 }  // namespace hbtools

@@ -69,6 +69,10 @@ std::string MonitorUsage();
 std::string SendUsage();
 std::string VersionLine(const std::string& tool);
 
+// Finishes a parse that does not run the tool: prints the usage text, the
+// version line or the errors and returns the exit status; -1 for kRun.
+int FinishParse(const ParseResult& parsed, const std::string& tool, const std::string& usage);
+
 // A decimal number without sign, blanks or excess over UINT32_MAX; false for
 // anything else (the value is then untouched).
 bool ParseUint32(const std::string& text, uint32_t* value);

@@ -136,20 +136,9 @@ private:
 int main(int argc, char* argv[]) {
     hbtools::MonitorOptions options;
     const hbtools::ParseResult parsed = hbtools::ParseMonitorArgs(argc, argv, &options);
-    switch (parsed.status) {
-    case hbtools::ParseStatus::kHelp:
-        std::fputs(hbtools::MonitorUsage().c_str(), stdout);
-        return hbtools::kExitOk;
-    case hbtools::ParseStatus::kVersion:
-        std::fputs(hbtools::VersionLine("heartbeat-monitor").c_str(), stdout);
-        return hbtools::kExitOk;
-    case hbtools::ParseStatus::kUsage:
-        for (const std::string& error : parsed.errors) {
-            std::fprintf(stderr, "%s\n", error.c_str());
-        }
-        return hbtools::kExitUsage;
-    case hbtools::ParseStatus::kRun:
-        break;
+    const int finished = hbtools::FinishParse(parsed, "heartbeat-monitor", hbtools::MonitorUsage());
+    if (finished >= 0) {
+        return finished;
     }
 
     if (!hbtools::InitWake()) {

@@ -50,20 +50,9 @@ int RunCommand(const std::vector<std::string>& command) {
 int main(int argc, char* argv[]) {
     hbtools::SendOptions options;
     const hbtools::ParseResult parsed = hbtools::ParseSendArgs(argc, argv, &options);
-    switch (parsed.status) {
-    case hbtools::ParseStatus::kHelp:
-        std::fputs(hbtools::SendUsage().c_str(), stdout);
-        return hbtools::kExitOk;
-    case hbtools::ParseStatus::kVersion:
-        std::fputs(hbtools::VersionLine("heartbeat-send").c_str(), stdout);
-        return hbtools::kExitOk;
-    case hbtools::ParseStatus::kUsage:
-        for (const std::string& error : parsed.errors) {
-            std::fprintf(stderr, "%s\n", error.c_str());
-        }
-        return hbtools::kExitUsage;
-    case hbtools::ParseStatus::kRun:
-        break;
+    const int finished = hbtools::FinishParse(parsed, "heartbeat-send", hbtools::SendUsage());
+    if (finished >= 0) {
+        return finished;
     }
 
     if (!hbtools::InitWake()) {
