@@ -65,8 +65,10 @@ void* InitHeartBeatMmapChannel(const std::string& path, const bool& create, cons
     int fd = -1;
     if (create) {
         // An existing file is reused with its bytes: the checking side may
-        // recreate a channel that a running client still writes to.
-        fd = open(path.c_str(), O_RDWR | O_CREAT | O_SYNC | O_CLOEXEC, 0660);
+        // recreate a channel that a running client still writes to. The
+        // descriptor lives only until the mapping exists, so it carries no
+        // flags beyond what the channel needs.
+        fd = open(path.c_str(), O_RDWR | O_CREAT | O_SYNC, 0660);
         if (fd >= 0 && ftruncate(fd, static_cast<off_t>(kChannelSize)) != 0) {
             const int err = errno;
             HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR,
@@ -83,7 +85,7 @@ void* InitHeartBeatMmapChannel(const std::string& path, const bool& create, cons
         }
     } else {
         // The client only ever opens: the file belongs to the checking side.
-        fd = open(path.c_str(), O_RDWR | O_SYNC | O_CLOEXEC);
+        fd = open(path.c_str(), O_RDWR | O_SYNC);
     }
     if (fd < 0) {
         const int err = errno;

@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -9,6 +11,24 @@
 #include "heartbeat_mmap.h"
 #include "mmap_test_util.h"
 #include "support/log_capture.h"
+
+// The descriptor as the library prepares a new channel file, and a group that
+// fchown refuses even to root, for the preparation's failure path.
+int preparedStatusFlags = -1;
+int preparedFdFlags = -1;
+constexpr unsigned kRefusedGid = 4000000000U;
+extern "C" int ftruncate(int fd, off_t length) noexcept {
+    preparedStatusFlags = fcntl(fd, F_GETFL);
+    preparedFdFlags = fcntl(fd, F_GETFD);
+    return static_cast<int>(syscall(SYS_ftruncate, fd, length));
+}
+extern "C" int fchown(int fd, uid_t owner, gid_t group) noexcept {
+    if (group == kRefusedGid) {
+        errno = EPERM;
+        return -1;
+    }
+    return static_cast<int>(syscall(SYS_fchown, fd, owner, group));
+}
 
 namespace {
 
@@ -26,6 +46,8 @@ TEST(ChannelFileTest, CreatesOneSharedPageWithModeAndGroupAndFiniDeletesIt) {
     EXPECT_EQ(st.st_size, 4096);
     EXPECT_EQ(st.st_mode & 07777, 0660U);
     EXPECT_EQ(st.st_gid, gid);
+    EXPECT_EQ(preparedStatusFlags & (O_ACCMODE | O_SYNC), O_RDWR | O_SYNC);
+    EXPECT_EQ(preparedFdFlags, 0);
     EXPECT_EQ(std::string(static_cast<char*>(page), 4096), std::string(4096, '\0'));
 
     void* opened = VeHeartBeat::InitHeartBeatMmapChannel(path, false, 0);
@@ -74,6 +96,15 @@ TEST(ChannelFileTest, FailuresAreReportedAndOnlyAFileThatCannotServeIsRemoved) {
     EXPECT_EQ(VeHeartBeat::InitHeartBeatMmapChannel(path, true, getgid()), nullptr);
     EXPECT_EQ(log_capture::CountContaining("Open mmap channel failed: ftruncate " + path + " to 4096 bytes, fd="), 1U);
     EXPECT_EQ(log_capture::CountMessage("Init heart channel failed: open mmap file " + path + ", errno=22.\n"), 1U);
+    EXPECT_FALSE(Exists(path));
+
+    // A group that cannot be given: closed and deleted, then the open failure
+    // with the errno of the refusal.
+    log_capture::Clear();
+    EXPECT_EQ(VeHeartBeat::InitHeartBeatMmapChannel(path, true, kRefusedGid), nullptr);
+    ASSERT_EQ(log_capture::Lines().size(), 2U);
+    EXPECT_EQ(log_capture::MessageOf(log_capture::Lines()[0].text).rfind("Open mmap channel failed: change " + path + " to 4000000000, fd=", 0), 0U);
+    EXPECT_EQ(log_capture::MessageOf(log_capture::Lines()[1].text), "Init heart channel failed: open mmap file " + path + ", errno=1.\n");
     EXPECT_FALSE(Exists(path));
 
     void* page = VeHeartBeat::InitHeartBeatMmapChannel(path, true, getgid());
