@@ -187,12 +187,17 @@ bool AcceptAll(State& s, Pipe& pipe) {
 void HandleEvent(State& s, uint64_t key) {
     const int handle = static_cast<int>(key >> 32);
     const int fd = static_cast<int>(key & 0xffffffffU);
+    // Keeps the callback alive if the pipe is closed inside it. Declared before
+    // the lock so that it is released after it: once the pipe is closed this is
+    // the last reference, and the callback's captures are the host's, whose
+    // destructors may call the library again.
+    PipePtr pipe;
     std::unique_lock<std::mutex> lock(s.mutex);
     auto it = s.pipes.find(handle);
     if (it == s.pipes.end()) {
         return;  // closed after the event was queued
     }
-    const PipePtr pipe = it->second;  // keeps the callback alive if closed inside it
+    pipe = it->second;
     auto conn = pipe->conns.end();
     if (pipe->sock && pipe->sock->fd == fd) {
         if (pipe->listening && !AcceptAll(s, *pipe)) {

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <condition_variable>
 #include <cstdlib>
 #include <future>
@@ -301,9 +302,14 @@ TEST_F(LumoPipeTest, CloseDuringACallbackWorksInsideItAndIsBusyElsewhere) {
     std::promise<void> entered;
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
-    const int selfClosing = Open("srv", "cli", true, [&insideResult](int handle, LumoRequest*) {
+    // The pipe closed inside its callback holds the last copy of the callback,
+    // whose captures may call the library again when they are destroyed.
+    std::promise<int> destroyed;
+    std::shared_ptr<void> capture(nullptr, [&destroyed](void*) { destroyed.set_value(LumoClosePipe(INT_MAX)); });
+    const int selfClosing = Open("srv", "cli", true, [&insideResult, capture](int handle, LumoRequest*) {
         insideResult.set_value(LumoClosePipe(handle));
     });
+    capture.reset();
     const int blocking = Open("srv2", "cli", true, [&entered, released](int, LumoRequest*) {
         entered.set_value();
         released.wait();
@@ -313,6 +319,9 @@ TEST_F(LumoPipeTest, CloseDuringACallbackWorksInsideItAndIsBusyElsewhere) {
     ASSERT_EQ(inside.wait_for(std::chrono::seconds(3)), std::future_status::ready);
     EXPECT_EQ(inside.get(), 0);
     EXPECT_EQ(LumoClosePipe(selfClosing), -ENOENT);
+    auto afterClose = destroyed.get_future();
+    ASSERT_EQ(afterClose.wait_for(std::chrono::seconds(3)), std::future_status::ready);
+    EXPECT_EQ(afterClose.get(), -ENOENT);
 
     ASSERT_EQ(payload::Send(Open("cli", "srv2", false), 1), 0);
     ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(3)), std::future_status::ready);
