@@ -1,130 +1,71 @@
-#include <sys/mman.h>
-#include <unistd.h>
+#include <sys/resource.h>
 
-#include <string>
+#include <tuple>
 
-#include <gtest/gtest.h>
-
-#include "heartbeat_mmap.h"
-#include "mmap/mmap_internal.h"
 #include "mmap_test_util.h"
-#include "support/log_capture.h"
 
 namespace {
 
-using mmap_test::Head;
-using mmap_test::Record;
-
-uint64_t fakeNow = 0;
-bool fakeDogHealthy = true;
-
-class MmapSendCycleTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        page_ = mmap_test::AnonymousPage();
-        ASSERT_NE(page_, nullptr);
-        sender_.mmapClientName = "alarm";
-        sender_.mmapChannelAddr = page_;
-        sender_.mmapTimeoutTimes = 7;
-    }
-    void Cycle(uint64_t now, bool dogHealthy = true) {
-        fakeNow = now;
-        fakeDogHealthy = dogHealthy;
-        const VeHeartBeat::MmapSendHooks hooks = {[] { return fakeDogHealthy; }, [] { return fakeNow; }};
-        VeHeartBeat::SendHeartBeatMmapCycle(message_, previousTime_, hooks);
-    }
-    VeHeartBeat::MmapSenderState& sender_ = VeHeartBeat::MmapSender();
-    void* page_ = nullptr;
-    HeartBeatMessage message_{};
-    uint64_t previousTime_ = 0;
-};
-
-TEST_F(MmapSendCycleTest, WritesTheRecordAndMarksItNewWithRunningOrder) {
-    Cycle(5000);
-    ASSERT_EQ(Head(page_), 1U);
-    EXPECT_EQ(Record(page_).order, 0U);
-    EXPECT_EQ(Record(page_).sendTime, 5000U);
-    EXPECT_STREQ(Record(page_).clientName, "alarm");
-    EXPECT_EQ(Record(page_).pid, getpid());
-    EXPECT_EQ(Record(page_).timeoutTimes, 7U);
-    EXPECT_EQ(Record(page_).watchDogFailed, 0);
-
-    mmap_test::SetHead(page_, 2);
-    Cycle(8000, false);  // a failed watchdog still sends, marked
-    EXPECT_EQ(Head(page_), 1U);
-    EXPECT_EQ(Record(page_).order, 1U);
-    EXPECT_EQ(Record(page_).watchDogFailed, 1);
-    EXPECT_TRUE(log_capture::Lines().empty());
+HeartBeatMessage message{};
+uint64_t previousTime = 0;
+uint64_t now = 0;
+bool dogHealthy = true;
+void Cycle(uint64_t at, bool healthy = true) {
+    now = at;
+    dogHealthy = healthy;
+    VeHeartBeat::SendHeartBeatMmapCycle(message, previousTime,
+                                        {[] { return dogHealthy; }, [] { return now; }});
 }
 
-TEST_F(MmapSendCycleTest, NameOfTwoHundredCharactersIsNeverSentNorCounted) {
-    const std::string tooLong(200, 'n');
-    sender_.mmapClientName = tooLong;
-    Cycle(1000);
-    Cycle(4000);
-    // The log line is cut at its length limit, long before the name ends.
-    EXPECT_EQ(log_capture::CountContaining("] Send heart failed: copy " + tooLong.substr(0, 100)), 2U);
-    EXPECT_EQ(Head(page_), 0U);
-    sender_.mmapClientName = tooLong.substr(1);
-    Cycle(7000);
-    EXPECT_EQ(Record(page_).clientName, tooLong.substr(1));
-    EXPECT_EQ(Record(page_).order, 0U);
-}
+TEST(MmapSendCycleTest, WritesEachCycleAndSkipsWhatCannotBeSent) {
+    VeHeartBeat::MmapSenderState& sender = VeHeartBeat::MmapSender();
+    sender.mmapClientName = "alarm";
+    sender.mmapChannelAddr = mmap_test::AnonymousPage();
+    sender.mmapTimeoutTimes = 7;
+    Cycle(20000);
+    Cycle(30000, false);  // 10000 ms later is on time; a failed watchdog is sent, marked
+    EXPECT_EQ(mmap_test::Head(sender.mmapChannelAddr), 1U);
+    HeartBeatMessage r = message;  // the page holds it byte for byte, as before order += 1
+    --r.order;
+    EXPECT_EQ(memcmp(static_cast<char*>(sender.mmapChannelAddr) + 4, &r, 232), 0);
+    EXPECT_EQ(std::make_tuple(r.order, r.sendTime, r.pid, r.timeoutTimes, +r.watchDogFailed),
+              std::make_tuple(1U, uint64_t{30000}, getpid(), 7U, 1));
+    EXPECT_STREQ(r.clientName, "alarm");
 
-TEST_F(MmapSendCycleTest, LatenessCountsFromTheLastWrittenCycleAndALostChannelIsReopened) {
-    mmap_test::ShmDir dir;
-    Cycle(20000);  // the first cycle has nothing to compare with
-    Cycle(30000);  // exactly 10000 ms is on time
-    EXPECT_TRUE(log_capture::Lines().empty());
-
-    sender_.mmapChannelAddr = nullptr;
-    sender_.mmapChannelPath = dir.File("channel");
+    sender.mmapClientName = std::string(200, 'n');  // does not fit the record
     Cycle(33000);
-    Cycle(36000);
-    EXPECT_EQ(log_capture::CountMessage("Send heart failed: pipe reset failed.\n"), 2U);
-    void* channel = VeHeartBeat::InitHeartBeatMmapChannel(sender_.mmapChannelPath, true, getgid());
-    ASSERT_NE(channel, nullptr);
-    log_capture::Clear();
+    sender.mmapClientName = std::string(199, 'n');
     Cycle(40001);
-    EXPECT_EQ(Head(channel), 1U);
-    EXPECT_EQ(Record(channel).order, 2U);
-    ASSERT_EQ(log_capture::Lines().size(), 1U);
-    EXPECT_EQ(log_capture::CountMessage("Send heart failed: thread late, cost time=10001 ms.\n"), 1U);
+    EXPECT_EQ(message.order, 3U);  // the skipped cycle is not counted
+    EXPECT_EQ(memcmp(static_cast<char*>(sender.mmapChannelAddr) + 16, message.clientName, 200), 0);
+    // The first line is cut at the log's length limit, long before the name ends.
+    EXPECT_EQ(log_capture::CountContaining("] Send heart failed: copy nnnnnnnnnnnnnnnnnnnn"), 1U);
+    const std::string all = mmap_test::Messages();  // the copy line, then the lateness
+    EXPECT_EQ(all.substr(all.find('|')), "|Send heart failed: thread late, cost time=10001 ms.\n|");
 }
 
-TEST(MmapSenderTest, StartsOnlyOnAnExistingChannelAndStopDeletesIt) {
+TEST(MmapSenderTest, StartsOnAnExistingChannelAndStopDeletesIt) {
     const std::string client = "mmapsend" + std::to_string(getpid());
-    const std::string path = "/dev/shm/" + client + "__to__procmgr_mmap_heartbeat";
-    EXPECT_EQ(VeHeartBeat::InitSendHeartBeatWithMmap(client, "procmgr", 0), -1);
-    EXPECT_EQ(log_capture::CountMessage("Init heart channel failed: open mmap file " + path + ", errno=2.\n"), 1U);
-
+    const std::string path = mmap_test::ShmPath("mmapsend");
+    EXPECT_TRUE(VeHeartBeat::InitSendHeartBeatWithMmap(client, "procmgr", 9) == -1 &&
+                VeHeartBeat::MmapSender().mmapTimeoutTimes == 9);  // kept all the same
     void* peer = VeHeartBeat::InitHeartBeatMmapChannel(path, true, getgid());
-    ASSERT_NE(peer, nullptr);
     ASSERT_EQ(VeHeartBeat::InitSendHeartBeatWithMmap(client, "procmgr", 0), 0);
-    EXPECT_EQ(VeHeartBeat::InitSendHeartBeatWithMmap("other", "procmgr", 3), -16);
-    for (int i = 0; i < 100 && mmap_test::ThreadsNamed("SendHeartMmap") == 0; ++i) {
-        usleep(10000);
-    }
-    EXPECT_EQ(mmap_test::ThreadsNamed("SendHeartMmap"), 1);
-    usleep(200000);  // let it enter its first sleep
+    EXPECT_EQ(VeHeartBeat::InitSendHeartBeatWithMmap("other", "procmgr", 3), -16);  // one sender
+    usleep(200000);  // into its first sleep
+    EXPECT_EQ(VeHeartBeat::UnregisterSendHeartBeatWithMmap(), 0);  // the cycle still writes
+    EXPECT_NE(access(path.c_str(), F_OK), 0);
+    EXPECT_STREQ(static_cast<char*>(peer) + 16, client.c_str());  // clientName at 4 + 12
 
-    // The stop lets the running cycle write its record, then deletes the file.
-    EXPECT_EQ(VeHeartBeat::UnregisterSendHeartBeatWithMmap(), 0);
-    EXPECT_EQ(mmap_test::ThreadsNamed("SendHeartMmap"), 0);
-    EXPECT_EQ(access(path.c_str(), F_OK), -1);
-    EXPECT_EQ(Head(peer), 1U);
-    EXPECT_EQ(Record(peer).clientName, client);
-    EXPECT_EQ(Record(peer).timeoutTimes, 0U);
-    munmap(peer, 4096);
-
-    EXPECT_EQ(VeHeartBeat::UnregisterSendHeartBeatWithMmap(), 0);  // must not unmap again
-    EXPECT_EQ(log_capture::CountMessage("Fini heart channel failed: mmap " + path + " buf=null.\n"), 1U);
-    EXPECT_EQ(VeHeartBeat::InitSendHeartBeatWithMmap(client, "procmgr", 0), -1);
-}
-
-TEST(MmapSenderTest, StopWithoutStartReportsTheMissingChannel) {
-    EXPECT_EQ(VeHeartBeat::UnregisterSendHeartBeatWithMmap(), 0);
-    EXPECT_EQ(log_capture::CountMessage("Fini heart channel failed: mmap  buf=null.\n"), 1U);
+    // No thread can be created (root, whom the limit does not bind, becomes nobody).
+    const struct rlimit none = {0, 0};
+    ASSERT_TRUE((geteuid() != 0 || (setgid(65534) == 0 && setuid(65534) == 0)) &&
+                setrlimit(RLIMIT_NPROC, &none) == 0);
+    VeHeartBeat::InitHeartBeatMmapChannel(path, true, getgid());
+    EXPECT_EQ(VeHeartBeat::InitSendHeartBeatWithMmap(client, "procmgr", 5), -11);  // two attempts
+    EXPECT_EQ(log_capture::CountMessage("Register send heart failed: create heart beat thread, " +
+                                        client + " to procmgr.\n"), 2U);
+    unlink(path.c_str());
 }
 
 }  // namespace
