@@ -1,18 +1,8 @@
 # Our IPC pipe library, tested through its C interface between real processes.
 # With HEARTBEAT_USE_SYSTEM_LUMO the platform's library is not ours to test.
 if(NOT HEARTBEAT_USE_SYSTEM_LUMO)
-    # The other end of the pipes: a small program the tests start.
-    add_executable(lumo_peer ${CMAKE_CURRENT_LIST_DIR}/lumo_peer.cpp)
-    target_link_libraries(lumo_peer PRIVATE lumo Threads::Threads)
-    heartbeat_warnings(lumo_peer)
-
     add_executable(lumo_test ${CMAKE_CURRENT_LIST_DIR}/lumo_test.cpp)
     target_link_libraries(lumo_test PRIVATE lumo GTest::gtest GTest::gtest_main Threads::Threads)
-    # In a cross build the peer runs behind the same emulator as the tests.
-    list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " lumo_emulator)
-    target_compile_definitions(lumo_test PRIVATE
-        LUMO_PEER="${lumo_emulator} $<TARGET_FILE:lumo_peer>")
-    add_dependencies(lumo_test lumo_peer)
     heartbeat_warnings(lumo_test)
     gtest_discover_tests(lumo_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
         TEST_LIST lumo_test_list PROPERTIES TIMEOUT 30)
