@@ -37,10 +37,11 @@ TEST(MmapListenerTest, TakesEachNewRecordOnceAndReportsSilentSenders) {
               "Receive heart failed: mmap buf=null, client=null.|"
               "Receive heart failed: client heart beat is not updated.|");
 
-    Sent(page, 6);
+    void* later = Sent(mmap_test::AnonymousPage(), 6);
+    EXPECT_TRUE(StartListeningHeartBeatMmapChannel("later", later));
     sleep(4);
     std::lock_guard<std::mutex> lock(VeHeartBeat::MmapListener().mmapListenMutex);
-    EXPECT_EQ(mmap_test::Head(page), 2U);  // taken by the thread
+    EXPECT_EQ(mmap_test::Head(later), 2U);  // taken by the thread
 }
 
 }  // namespace
