@@ -28,6 +28,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     const char* fileArg = (data[1] & 0x80) != 0 ? nullptr : file.c_str();
     KovSyslog(static_cast<KOVLogType>(kind), level, line, fileArg, "%s", text.c_str());
+    // A format that is not a literal is the point here.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-security"
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
     KovSyslog(static_cast<KOVLogType>(kind), level, line, fileArg, format.c_str());
+#pragma GCC diagnostic pop
     return 0;
 }

@@ -77,7 +77,8 @@ public:
         ++count_;
         const int64_t due = start_ + count_ * 1000 / perSecond_;
         if (due > now) {
-            timespec pause{0, static_cast<long>(due - now) * 1000000};
+            const int64_t wait = due - now;
+            timespec pause{static_cast<time_t>(wait / 1000), static_cast<long>(wait % 1000) * 1000000};
             nanosleep(&pause, nullptr);
         }
         return true;
@@ -110,20 +111,39 @@ int RunPipe(const std::string& path, const std::string& mode, const std::string&
             }
             continue;
         }
-        std::vector<unsigned char> message;
-        const unsigned pick = mode == "records" ? 0 : mode == "sizes" ? 1 : static_cast<unsigned>(rng() % 3);
-        if (pick == 0) {
-            const HeartBeatMessage record = Record(name, order++);
-            message.assign(reinterpret_cast<const unsigned char*>(&record),
-                           reinterpret_cast<const unsigned char*>(&record) + sizeof(record));
-        } else if (pick == 1) {
+        // Random messages are made once and reused, so that the rate is set by
+        // the sending and not by the making.
+        static const std::vector<std::vector<unsigned char>> oddSizes = [] {
             static const size_t kEdges[] = {0, 1, 231, 233, 65536, 65537, 70000};
-            const size_t size = rng() % 4 == 0 ? kEdges[rng() % 7] : rng() % 70001;
-            message = RandomBytes(size);
+            std::vector<std::vector<unsigned char>> made;
+            for (size_t size : kEdges) {
+                made.push_back(RandomBytes(size));
+            }
+            while (made.size() < 64) {
+                made.push_back(RandomBytes(rng() % 70001));
+            }
+            return made;
+        }();
+        static const std::vector<std::vector<unsigned char>> garbage = [] {
+            std::vector<std::vector<unsigned char>> made;
+            while (made.size() < 64) {
+                made.push_back(RandomBytes(sizeof(HeartBeatMessage)));
+            }
+            return made;
+        }();
+        const unsigned pick = mode == "records" ? 0 : mode == "sizes" ? 1 : static_cast<unsigned>(rng() % 3);
+        std::vector<unsigned char> record;
+        const std::vector<unsigned char>* message = &record;
+        if (pick == 0) {
+            const HeartBeatMessage built = Record(name, order++);
+            record.assign(reinterpret_cast<const unsigned char*>(&built),
+                          reinterpret_cast<const unsigned char*>(&built) + sizeof(built));
+        } else if (pick == 1) {
+            message = &oddSizes[rng() % oddSizes.size()];
         } else {
-            message = RandomBytes(sizeof(HeartBeatMessage));
+            message = &garbage[rng() % garbage.size()];
         }
-        const ssize_t n = send(fd, message.data(), message.size(), MSG_NOSIGNAL);
+        const ssize_t n = send(fd, message->data(), message->size(), MSG_NOSIGNAL);
         if (n < 0 && (errno == EPIPE || errno == ECONNRESET)) {
             // The server closed this connection (an empty message reads as
             // the end of it): come back on a new one.
