@@ -96,6 +96,10 @@ bool StartListeningHeartBeatMmapChannel(const std::string& clientName, void* cha
         WatchProcessExit();
         try {
             s.mmapListenThread = std::thread(ReceiveHeartBeatMmapThread);
+            // Nothing stops or joins this thread: detached, it leaves no
+            // joinable thread behind at exit (which a thread checker reports
+            // as leaked).
+            s.mmapListenThread.detach();
         } catch (const std::exception&) {
             HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Register receive heart failed: create listen heartbeat thread.\n");
             // No thread exists, so let the next start try again instead of
