@@ -19,11 +19,10 @@ if(HEARTBEAT_BUILD_TOOLS)
 endif()
 
 # Supervision scenarios with small helper programs over our IPC library (label
-# e2e), and
-# the load test with 200 client processes (label load). The helpers link the
-# shared libheartbeat and use its exported interface only. Not in a cross
-# build (the clients would all run under the emulator) nor with the platform's
-# own IPC library (whose pipe files are not ours to know).
+# e2e), and the load test with 200 client processes (label load). The helpers
+# link the shared libheartbeat and use its exported interface only. Not in a
+# cross build (the clients would all run under the emulator) nor with the
+# platform's own IPC library (whose pipe files are not ours to know).
 if(NOT CMAKE_CROSSCOMPILING AND NOT HEARTBEAT_USE_SYSTEM_LUMO)
     set(_e2e ${CMAKE_CURRENT_LIST_DIR})
     add_library(e2e_helper_util OBJECT ${_e2e}/helpers/helper_util.cpp)
