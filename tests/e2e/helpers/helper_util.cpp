@@ -43,7 +43,7 @@ void WriteAll(const char* text, size_t length) {
     }
 }
 
-void OnLogLine(const char* format, va_list args) {
+__attribute__((format(printf, 1, 0))) void OnLogLine(const char* format, va_list args) {
     const int savedErrno = errno;
     logLines.fetch_add(1, std::memory_order_relaxed);
     char text[1024];
@@ -204,24 +204,25 @@ bool ReadCommand(std::string* line) {
 
 // The library writes its log lines with syslog(); these definitions in the
 // executable take the place of the C library's.
+#define HELPER_SYSLOG(formatAt, argsAt) \
+    __attribute__((visibility("default"), format(printf, formatAt, argsAt)))
 extern "C" {
-__attribute__((visibility("default"))) void syslog(int, const char* format, ...) {
+HELPER_SYSLOG(2, 3) void syslog(int, const char* format, ...) {
     va_list args;
     va_start(args, format);
     helper::OnLogLine(format, args);
     va_end(args);
 }
-__attribute__((visibility("default"))) void __syslog_chk(int, int, const char* format, ...) {
+HELPER_SYSLOG(3, 4) void __syslog_chk(int, int, const char* format, ...) {
     va_list args;
     va_start(args, format);
     helper::OnLogLine(format, args);
     va_end(args);
 }
-__attribute__((visibility("default"))) void vsyslog(int, const char* format, va_list args) {
+HELPER_SYSLOG(2, 0) void vsyslog(int, const char* format, va_list args) {
     helper::OnLogLine(format, args);
 }
-__attribute__((visibility("default"))) void __vsyslog_chk(int, int, const char* format,
-                                                          va_list args) {
+HELPER_SYSLOG(3, 0) void __vsyslog_chk(int, int, const char* format, va_list args) {
     helper::OnLogLine(format, args);
 }
 }
