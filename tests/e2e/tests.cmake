@@ -18,41 +18,27 @@ if(HEARTBEAT_BUILD_TOOLS)
     set_tests_properties(monitor_send_e2e PROPERTIES LABELS e2e TIMEOUT 120)
 endif()
 
-# Supervision scenarios with small helper programs over our IPC library (label
-# e2e), and the load test with 200 client processes (label load). The helpers
-# link the shared libheartbeat and use its exported interface only. Not in a
-# cross build (the clients would all run under the emulator) nor with the
-# platform's own IPC library (whose pipe files are not ours to know).
+# Supervision scenarios with one small helper program over our IPC library
+# (label e2e), and the load test with 200 client processes (label load). The
+# helper links the shared libheartbeat and uses its exported interface only.
+# Not in a cross build (the clients would all run under the emulator) nor with
+# the platform's own IPC library (whose pipe files are not ours to know).
 if(NOT CMAKE_CROSSCOMPILING AND NOT HEARTBEAT_USE_SYSTEM_LUMO)
     set(_e2e ${CMAKE_CURRENT_LIST_DIR})
-    add_library(e2e_helper_util OBJECT ${_e2e}/helpers/helper_util.cpp)
-    heartbeat_warnings(e2e_helper_util)
-
-    foreach(helper hb_server hb_client hb_hostile)
-        add_executable(${helper} ${_e2e}/helpers/${helper}.cpp $<TARGET_OBJECTS:e2e_helper_util>)
-        target_include_directories(${helper} PRIVATE ${_e2e}/helpers)
-        # Exported so that the library's syslog() and LumoOpen() calls reach
-        # the helper's own definitions.
-        set_target_properties(${helper} PROPERTIES ENABLE_EXPORTS ON)
-        target_link_libraries(${helper} PRIVATE heartbeat lumo ${CMAKE_DL_LIBS} Threads::Threads)
-        heartbeat_warnings(${helper})
-    endforeach()
-
-    add_library(e2e_harness OBJECT ${_e2e}/harness/process.cpp)
-    target_include_directories(e2e_harness PUBLIC ${_e2e})
-    target_compile_definitions(e2e_harness PUBLIC
-        HB_E2E_SERVER="$<TARGET_FILE:hb_server>"
-        HB_E2E_CLIENT="$<TARGET_FILE:hb_client>"
-        HB_E2E_HOSTILE="$<TARGET_FILE:hb_hostile>")
-    heartbeat_warnings(e2e_harness)
+    add_executable(hb_helper ${_e2e}/hb_helper.cpp)
+    # Exported so that the library's LumoOpen() calls reach the helper's own
+    # definition, which passes them on.
+    set_target_properties(hb_helper PROPERTIES ENABLE_EXPORTS ON)
+    target_link_libraries(hb_helper PRIVATE heartbeat lumo ${CMAKE_DL_LIBS} Threads::Threads)
+    heartbeat_warnings(hb_helper)
 
     # heartbeat_process_test(<name> <label> <timeout s> <sources...>)
     function(heartbeat_process_test name label timeout)
-        add_executable(${name} ${ARGN} $<TARGET_OBJECTS:e2e_harness>)
+        add_executable(${name} ${ARGN})
         target_include_directories(${name} PRIVATE ${_e2e})
-        target_compile_definitions(${name} PRIVATE $<TARGET_PROPERTY:e2e_harness,INTERFACE_COMPILE_DEFINITIONS>)
+        target_compile_definitions(${name} PRIVATE HB_E2E_HELPER="$<TARGET_FILE:hb_helper>")
         target_link_libraries(${name} PRIVATE GTest::gtest GTest::gtest_main Threads::Threads)
-        add_dependencies(${name} hb_server hb_client hb_hostile)
+        add_dependencies(${name} hb_helper)
         heartbeat_warnings(${name})
         gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
             PROPERTIES LABELS ${label} TIMEOUT ${timeout})
