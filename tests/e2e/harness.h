@@ -41,18 +41,13 @@ struct Event {
 
 class Process {
 public:
-    // `env` entries are added to the test's own, replacing those of the same name.
+    // `env` entries override the test's own.
     Process(std::vector<std::string> argv, const std::vector<std::string>& env, bool events = true) {
         signal(SIGPIPE, SIG_IGN);  // a helper that died must not take the test with it
+        // getenv() takes the first entry of a name: ours go before the test's own.
         std::vector<std::string> all = env;
         for (char** entry = environ; *entry != nullptr; ++entry) {
-            bool replaced = false;
-            for (const std::string& mine : env) {
-                replaced = replaced || strncmp(*entry, mine.c_str(), mine.find('=') + 1) == 0;
-            }
-            if (!replaced) {
-                all.push_back(*entry);
-            }
+            all.push_back(*entry);
         }
         std::vector<char*> args;
         std::vector<char*> envp;
@@ -108,9 +103,6 @@ public:
         CloseInput();
         reader_.join();
     }
-    Process(const Process&) = delete;
-    Process& operator=(const Process&) = delete;
-
     pid_t Pid() const { return pid_; }
     void Kill(int signal) {
         if (!status_) {
@@ -148,10 +140,6 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return events_;
     }
-    size_t Count() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return events_.size();
-    }
     // Polls the events until `done` holds for them or `limit` passes.
     bool Until(const std::function<bool(const std::vector<Event>&)>& done, Ms limit) const {
         for (const auto until = Clock::now() + limit;; std::this_thread::sleep_for(20ms)) {
@@ -182,7 +170,7 @@ public:
     }
     // Sends a command and waits for the answer of `kind` that follows it.
     std::optional<Event> Ask(const std::string& command, const std::string& kind, Ms limit = 30s) {
-        const size_t from = Count();
+        const size_t from = Events().size();
         return Send(command) ? WaitForKind(kind, limit, from) : std::nullopt;
     }
 
@@ -203,26 +191,23 @@ public:
         dir_ = mkdtemp(pattern);
     }
     ~Scenario() { std::filesystem::remove_all(dir_); }
-    const std::string& Name() const { return server_; }
-    std::vector<std::string> Env(const std::string& procName) const {
-        return {"LUMO_PIPE_DIR=" + dir_, "PROC_NAME=" + procName};
+    // The listening socket file of `client`'s pipe at this server.
+    std::string SocketOf(const std::string& client) const { return dir_ + "/" + server_ + "_heartbeat@" + client; }
+    // The helper program named `procName`, with `args` after its own name.
+    std::unique_ptr<Process> Helper(const std::string& procName, std::vector<std::string> args,
+                                    bool events = true) const {
+        args.insert(args.begin(), HB_E2E_HELPER);
+        const std::vector<std::string> env = {"LUMO_PIPE_DIR=" + dir_, "PROC_NAME=" + procName};
+        return std::make_unique<Process>(args, env, events);
     }
     std::unique_ptr<Process> Server(std::vector<std::string> args) const {
-        args.insert(args.begin(), {HB_E2E_HELPER, "server"});
-        return std::make_unique<Process>(args, Env(server_));
+        args.insert(args.begin(), "server");
+        return Helper(server_, args);
     }
     std::unique_ptr<Process> Client(const std::string& name, std::vector<std::string> extra = {},
                                     bool events = true) const {
-        extra.insert(extra.begin(), {HB_E2E_HELPER, "client", name, server_});
-        return std::make_unique<Process>(extra, Env(name), events);
-    }
-    // Sends to the listening socket file of `client`'s pipe at this server.
-    std::unique_ptr<Process> Hostile(const std::string& client, const std::string& recordName, int seconds,
-                                     int perSecond) const {
-        return std::make_unique<Process>(
-            std::vector<std::string>{HB_E2E_HELPER, "hostile", dir_ + "/" + server_ + "_heartbeat@" + client,
-                                     recordName, std::to_string(seconds), std::to_string(perSecond)},
-            Env("hostile"));
+        extra.insert(extra.begin(), {"client", name, server_});
+        return Helper(name, extra, events);
     }
 
 private:

@@ -1,7 +1,7 @@
 // The one helper program of the end-to-end tests, in three modes:
 //   hb_helper server [--storm] [--delay MS] CLIENT...
 //     registers the CLIENTs (its own name comes from PROC_NAME); commands on
-//     stdin: usage, register NAME, unregister NAME, unregister-all, quit.
+//     stdin: usage, register NAME, unregister-all, quit.
 //   hb_helper client NAME SERVER [--storm] [--dog PERIOD]
 //     sends heartbeats (timeoutTimes 2); with --dog a worker thread watched
 //     under "worker" kicks every 200 ms until "stall", again after "kick".
@@ -10,7 +10,7 @@
 //     messages of odd sizes and garbage records, at the given rate.
 // Each event is one line "<monotonic ms> <kind> <fields...>" written with one
 // write(), so that lines of different threads never interleave:
-//   ready <pid> | beat <client> <pid> <order> <sendTime> <watchDogFailed>
+//   ready rc=<rc> | beat <client> <pid> <order> <sendTime> <watchDogFailed>
 //   report <client> <pid> <isLost> | usage <fds> <threads> <rss kB> <cpu ms>
 //   done <command> rc=<rc> | signals <n> | registered <rc> <pid>
 //   quit <rc> <signals> | sent <n> failed <n> | error <text>
@@ -31,6 +31,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <random>
 #include <set>
 #include <string>
@@ -62,7 +63,6 @@ __attribute__((format(printf, 1, 2))) void Emit(const char* format, ...) {
     va_start(args, format);
     used += vsnprintf(line + used, sizeof(line) - static_cast<size_t>(used) - 1, format, args);
     va_end(args);
-    used = std::min(used, static_cast<int>(sizeof(line)) - 2);
     line[used++] = '\n';
     while (write(STDOUT_FILENO, line, static_cast<size_t>(used)) < 0 && errno == EINTR) {
     }
@@ -98,8 +98,8 @@ std::vector<pid_t> Entries(const char* directory) {
 }
 
 std::atomic<unsigned long> signalsHandled{0};
-std::vector<timer_t> stormTimers;
 
+// Runs until the process ends, through its unregistering and exit.
 void StartStorm() {
     struct sigaction action{};
     action.sa_handler = [](int) { signalsHandled.fetch_add(1, std::memory_order_relaxed); };
@@ -111,15 +111,9 @@ void StartStorm() {
         event._sigev_un._tid = tid;
         timer_t timer;
         const itimerspec every{{0, 1000000}, {0, 1000000}};
-        if (timer_create(CLOCK_MONOTONIC, &event, &timer) == 0 && timer_settime(timer, 0, &every, nullptr) == 0) {
-            stormTimers.push_back(timer);
+        if (timer_create(CLOCK_MONOTONIC, &event, &timer) == 0) {
+            timer_settime(timer, 0, &every, nullptr);
         }
-    }
-}
-
-void StopStorm() {
-    for (timer_t timer : stormTimers) {
-        timer_delete(timer);
     }
 }
 
@@ -134,6 +128,7 @@ int Register(const std::string& name) { return RegisterCheckHeartBeat(name.c_str
 
 int Server(int argc, char** argv) {
     bool storm = false;
+    int rc = 0;
     std::set<std::string> registered;
     for (int i = 0; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -141,45 +136,36 @@ int Server(int argc, char** argv) {
             storm = true;
         } else if (arg == "--delay") {
             faultDelayMs = atol(argv[++i]);
-        } else if (Register(arg) == 0) {
-            registered.insert(arg);
         } else {
-            Emit("error register %s", arg.c_str());
-            return 1;
+            rc |= Register(arg);
+            registered.insert(arg);
         }
     }
     if (storm) {
         StartStorm();
     }
-    Emit("ready %d", static_cast<int>(getpid()));
-    for (std::string line; ReadLine(&line) && line != "quit";) {
+    Emit("ready rc=%d", rc);
+    for (std::string line; ReadLine(&line) && line != "quit"; Emit("done %s rc=%d", line.c_str(), rc)) {
         const std::string name = line.substr(line.find(' ') + 1);
-        int rc = 0;
+        rc = 0;
         if (line == "usage") {
             rusage usage{};
             getrusage(RUSAGE_SELF, &usage);
             long pages = 0;
-            FILE* statm = fopen("/proc/self/statm", "r");
-            rc = fscanf(statm, "%*d %ld", &pages) == 1 ? 0 : -1;
-            fclose(statm);
+            std::ifstream("/proc/self/statm") >> pages >> pages;  // the second figure: resident
             Emit("usage %zu %zu %ld %ld", Entries("/proc/self/fd").size() - 1, Entries("/proc/self/task").size(),
                  pages * sysconf(_SC_PAGESIZE) / 1024,
                  (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000 +
                      (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000);
         } else if (line.rfind("register ", 0) == 0 && (rc = Register(name)) == 0) {
             registered.insert(name);
-        } else if (line.rfind("unregister ", 0) == 0) {
-            rc = UnregisterCheckHeartBeat(name.c_str(), name.size());
-            registered.erase(name);
         } else if (line == "unregister-all") {
             for (const std::string& client : registered) {
                 rc |= UnregisterCheckHeartBeat(client.c_str(), client.size());
             }
             registered.clear();
         }
-        Emit("done %s rc=%d", line.c_str(), rc);
     }
-    StopStorm();
     DisableAllCheckHeartBeat();
     Emit("signals %lu", signalsHandled.load());
     return 0;
@@ -214,7 +200,6 @@ int Client(const std::string& name, const std::string& server, int argc, char** 
     for (std::string line; ReadLine(&line) && line != "quit";) {
         kicking = line == "kick" || (kicking && line != "stall");
     }
-    StopStorm();
     running = false;
     if (worker.joinable()) {
         worker.join();
@@ -236,15 +221,11 @@ int Hostile(const char* path, const char* name, int64_t ms, int64_t perSecond) {
     // Made once and reused, so that the rate is set by the sending.
     std::vector<std::vector<unsigned char>> odd;
     for (size_t size : {0, 1, 231, 233, 65536, 65537, 70000}) {
-        odd.emplace_back(size);
+        odd.emplace_back(size, 0xa5);
     }
     while (odd.size() < 64) {
         odd.emplace_back(odd.size() % 2 == 0 ? sizeof(HeartBeatMessage) : rng() % 70001);
-    }
-    for (auto& message : odd) {
-        for (unsigned char& byte : message) {
-            byte = static_cast<unsigned char>(rng());
-        }
+        std::generate(odd.back().begin(), odd.back().end(), [&rng] { return static_cast<unsigned char>(rng()); });
     }
     HeartBeatMessage record{};
     strncpy(record.clientName, name, sizeof(record.clientName) - 1);

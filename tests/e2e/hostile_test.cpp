@@ -16,7 +16,7 @@ using namespace e2e;
 TEST(EndToEnd, AHostileNeighbourNeitherImpersonatesNorStarvesNorExhaustsTheServer) {
     Scenario scenario("e2e_hostile_" + std::to_string(getpid()));
     auto server = scenario.Server({"victim", "real", "gate"});
-    ASSERT_TRUE(server->WaitForKind("ready", 10s));
+    ASSERT_EQ(server->WaitForKind("ready", 10s).value_or(Event{}).text, "rc=0");
     auto real = scenario.Client("real");
     auto victim = scenario.Client("victim");
     ASSERT_TRUE(server->WaitFor(Beat("victim"), 8s));
@@ -24,7 +24,7 @@ TEST(EndToEnd, AHostileNeighbourNeitherImpersonatesNorStarvesNorExhaustsTheServe
 
     victim->Kill(SIGSTOP);  // silent from now on, its connection stays open
     const auto before = server->Ask("usage", "usage");
-    auto hostile = scenario.Hostile("gate", "victim", 10, 50000);
+    auto hostile = scenario.Helper("hostile", {"hostile", scenario.SocketOf("gate"), "victim", "10", "50000"});
     std::vector<Event> during;  // the server sampled while it runs
     for (int i = 0; i < 10; ++i) {
         std::this_thread::sleep_for(1s);

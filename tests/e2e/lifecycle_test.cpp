@@ -14,7 +14,7 @@ TEST(EndToEnd, ReportsKilledAndStalledClientsAndTheirRecoveryAcrossAServerRestar
     const std::vector<std::string> names = {"healthy", "crashing", "stalling"};
     Scenario scenario("e2e_life_srv");
     auto server = scenario.Server(names);
-    ASSERT_TRUE(server->WaitForKind("ready", 10s));
+    ASSERT_EQ(server->WaitForKind("ready", 10s).value_or(Event{}).text, "rc=0");
     auto healthy = scenario.Client("healthy");
     auto crashing = scenario.Client("crashing");
     auto stalling = scenario.Client("stalling", {"--dog", "1"});
