@@ -340,7 +340,7 @@ int Open(const LumoOpenParam* param) {
             pipe->sock = std::move(old->sock);
             pipe->conns = std::move(old->conns);
             pipe->file = old->file;
-            SetFileAccess(pipe->path, param->gid);
+            (void)SetFileAccess(pipe->path, param->gid, pipe->file);
             return Insert(s, pipe);
         }
     }
