@@ -488,12 +488,15 @@ int StartReceiver(State& s) REQUIRES(s.tableMutex) {
 }
 
 // fork() while other threads may hold the library's locks or be half-way
-// through changing a pipe: every lock is taken first, so the child starts
-// from a consistent table, and released on both sides afterwards.
+// through changing a pipe: the locks are taken first, so the child starts
+// from a consistent table, and released on both sides afterwards. The table
+// is held shared, which already keeps its writers out: a write lock could
+// not be released in the child, where the thread has another id than the
+// one the lock recorded.
 void BeforeFork() NO_THREAD_SAFETY_ANALYSIS {
     State& s = GetState();
     s.openMutex.Lock();
-    s.tableMutex.Lock();
+    s.tableMutex.ReaderLock();
     for (auto& entry : s.pipes) {
         entry.second->mutex.Lock();
     }
@@ -504,7 +507,7 @@ void AfterForkInParent() NO_THREAD_SAFETY_ANALYSIS {
     for (auto& entry : s.pipes) {
         entry.second->mutex.Unlock();
     }
-    s.tableMutex.Unlock();
+    s.tableMutex.ReaderUnlock();
     s.openMutex.Unlock();
 }
 
@@ -539,7 +542,7 @@ void AfterForkInChild() NO_THREAD_SAFETY_ANALYSIS {
         s.reserve = -1;
     }
     s.threadStarted = false;
-    s.tableMutex.Unlock();
+    s.tableMutex.ReaderUnlock();
     s.openMutex.Unlock();
 }
 

@@ -1,0 +1,50 @@
+// Loads our IPC library by path (argv[1]), has a callback close its own pipe
+// and keep running while the host unloads the library, then exits 0. A
+// receive thread left running code that dlclose unmapped kills it instead.
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+
+#include "lumo.h"
+
+namespace {
+
+int (*closePipe)(int) = nullptr;
+int signalled[2];
+
+int Open(int (*open)(LumoOpenParam*), const char* self, const char* peer, bool listening,
+         LumoCallback callback) {
+    LumoOpenParam param{peer, std::move(callback), 3000, listening ? 1U : 0U, UINT32_MAX, 1, self, -1, 1, 0, 0};
+    return open(&param);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    void* lib = argc > 1 ? dlopen(argv[1], RTLD_NOW | RTLD_LOCAL) : nullptr;
+    if (lib == nullptr || pipe(signalled) != 0) {
+        return 2;
+    }
+    auto open = reinterpret_cast<int (*)(LumoOpenParam*)>(dlsym(lib, "LumoOpen"));
+    auto send = reinterpret_cast<int (*)(int, LumoRequest*)>(dlsym(lib, "LumoSendRequest"));
+    closePipe = reinterpret_cast<int (*)(int)>(dlsym(lib, "LumoClosePipe"));
+    const int listener = Open(open, "srv", "cli", true, [](int handle, LumoRequest*) {
+        const int rc = closePipe(handle);
+        (void)!write(signalled[1], &rc, sizeof(rc));
+        usleep(300 * 1000);  // the host unloads the library meanwhile
+    });
+    const int sender = Open(open, "cli", "srv", false, nullptr);
+    char byte = 1;
+    LumoRequest request{0, &byte, 1, 0};
+    int rc = -1;
+    if (listener <= 0 || sender <= 0 || send(sender, &request) != 0 ||
+        read(signalled[0], &rc, sizeof(rc)) != sizeof(rc) || rc != 0 || closePipe(sender) != 0) {
+        return 3;
+    }
+    dlclose(lib);
+    usleep(600 * 1000);  // the callback returns into the library's code
+    return 0;
+}
