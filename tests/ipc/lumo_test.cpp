@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <condition_variable>
 #include <filesystem>
@@ -179,6 +180,40 @@ TEST_F(LumoPipeTest, CallbacksMayCloseTheirPipeAndAStuckOneNeitherClosesNorBlock
     EXPECT_EQ(rc, -ETIMEDOUT);
     EXPECT_EQ(LumoClosePipe(stuck), -EBUSY);
     release.set_value();
+}
+
+// Senders on shared handles while another thread closes and reopens them and
+// both ends' callbacks send back: every result is one the contract names, and
+// every close eventually succeeds (the thread sanitizer checks the rest).
+TEST_F(LumoPipeTest, SendsClosesAndCallbacksOnTheSameHandlesAtOnce) {
+    Open("srv", "cli", true, [](int handle, LumoRequest* request) {
+        if (request != nullptr) {
+            Send(handle, 8);  // to the newest connection, which may be going
+        }
+    });
+    std::atomic<int> current{0};
+    std::atomic<bool> done{false};
+    std::atomic<int> odd{0};
+    auto sending = [&] {
+        while (!done.load()) {
+            const int handle = current.load();
+            const int rc = handle > 0 ? Send(handle, 232) : 0;
+            odd += rc != 0 && rc != -ENOENT && rc != -EPIPE ? 1 : 0;
+        }
+    };
+    std::thread first(sending);
+    std::thread second(sending);
+    for (int i = 0; i < 200; ++i) {
+        const int handle = Open("cli", "srv", false, [](int, LumoRequest*) {});
+        current.store(handle);
+        usleep(200);
+        current.store(0);
+        EXPECT_EQ(Close(handle), 0);
+    }
+    done.store(true);
+    first.join();
+    second.join();
+    EXPECT_EQ(odd.load(), 0);
 }
 
 TEST_F(LumoPipeTest, FailuresAnswerNegativeErrno) {
