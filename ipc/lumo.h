@@ -13,13 +13,19 @@
 //   -22 EINVAL     bad argument or unknown handle
 //   -32 EPIPE      the peer is not there or went away
 //   -110 ETIMEDOUT the peer did not appear within timeoutMs
-// Ours adds -90 EMSGSIZE (a request over 64 KiB) and -98 EADDRINUSE (another
-// live process listens on the names), and answers -22 only for handles of 0
-// or less, -2 for handles that are not open.
+// Ours adds -90 EMSGSIZE (a request over 64 KiB), -98 EADDRINUSE (another
+// live process listens on the names), and, for a listening end whose pipe
+// directory is unsafe, -40 ELOOP (a symlink anywhere on the path) and -1 EPERM
+// (a directory on the path not owned by root or this process's effective
+// user, or writable by others without the sticky bit). It answers -22 only
+// for handles of 0 or less, -2 for handles that are not open (including those
+// a forked child inherited).
 //
 // Ours carries the pipes of one host over AF_UNIX SOCK_SEQPACKET sockets whose
 // files live in $LUMO_PIPE_DIR (default "/dev/shm/kov/lumo/"); lumo.cpp says
 // how it behaves where this contract leaves room.
+//
+// lumo_peer.h adds the peer's credentials for each delivered message.
 //
 // This header is the contract with the platform's own pipe library, which can
 // replace ours at link time: the byte offsets of both structures are binding.

@@ -30,16 +30,18 @@ struct LumoPeerCred {
 extern "C" {
 
 // The credentials of the connection that delivered `request`. Valid only
-// inside the receive callback that was handed `request`, on that thread.
-// 0 and *cred filled; -22 when `request` or `cred` is null or `request` is not
-// a message this library is delivering right now.
+// inside the receive callback that was handed `request`, on that thread (the
+// library finds the connection through `request->reserved`, which it owns).
+// At a listening end these are the connecting process's; at a connecting end,
+// the listening process's. 0 and *cred filled; -22 when `request` or `cred`
+// is null or `request` is not a message this library is delivering right now.
 LUMO_API int LumoGetRequestPeer(const LumoRequest* request, LumoPeerCred* cred);
 
 // Tells the library that the connection which delivered `request` carried a
 // message the receiver accepted (for the heartbeat intake: a record that
-// counted). A listening end keeps only a few connections; when a new one
+// counted). A listening end keeps at most 4 connections; when a new one
 // arrives and the end is full, connections that never carried an accepted
-// message are evicted first, oldest first. Valid only inside the receive
+// message are evicted first, oldest first, then the oldest of the others. Valid only inside the receive
 // callback that was handed `request`; does nothing otherwise.
 LUMO_API void LumoMarkRequestAccepted(const LumoRequest* request);
 

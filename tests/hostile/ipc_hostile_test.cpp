@@ -109,7 +109,9 @@ Inbox& inbox = *new Inbox;
 class LumoHostileTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(geteuid(), 0U) << "the neighbour is a child that drops root";
+        if (geteuid() != 0) {
+            GTEST_SKIP() << "needs root: the neighbour is a child that drops it";
+        }
         ASSERT_NE(mkdtemp(&dir_[0]), nullptr);
         setenv("LUMO_PIPE_DIR", dir_.c_str(), 1);
     }
