@@ -106,10 +106,13 @@ void SetDirectoryAccess(int parent, const std::string& name, uint32_t gid) {
 int StepInto(int fd, const std::string& name, bool create, uint32_t gid) {
     int next = openat(fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (next < 0 && errno == ENOENT && create) {
+        // Made 0700 and opened up only once it is ours, whatever the umask.
         if (mkdirat(fd, name.c_str(), 0700) == 0) {
             SetDirectoryAccess(fd, name, gid);
+            next = openat(fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        } else if (errno == EEXIST) {  // made by someone else meanwhile: checked below
+            next = openat(fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
         }
-        next = openat(fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     }
     const int err = errno;
     close(fd);
