@@ -174,7 +174,7 @@ State& GetState() {
     static hb::NoDestructor<State> state;
     return *state;
 }
-std::atomic<bool> used{false};  // GetState() has been called
+std::atomic<bool> used{false};  // a pipe was opened: there may be files to remove at exit
 
 // The delivery in progress on the receive thread, for lumo_peer.h.
 thread_local const Socket* tDelivering = nullptr;
