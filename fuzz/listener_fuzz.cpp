@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
+#include "common/mutex.h"
 #include "heartbeat.h"
 #include "heartbeat_message.h"
 #include "mmap/mmap_internal.h"
@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             abort();
         }
         auto& listener = VeHeartBeat::MmapListener();
-        std::lock_guard<std::mutex> lock(listener.mmapListenMutex);
+        hb::MutexLock lock(&listener.mmapListenMutex);
         listener.mmapChannelMap.emplace("alpha", reinterpret_cast<uintptr_t>(page));
         listener.mmapChannelMap.emplace("unmapped", 0);  // a listed null page
         return true;

@@ -40,7 +40,7 @@ TEST(MmapListenerTest, TakesEachNewRecordOnceAndReportsSilentSenders) {
     void* later = Sent(mmap_test::AnonymousPage(), 6);
     EXPECT_TRUE(StartListeningHeartBeatMmapChannel("later", later));
     sleep(4);
-    std::lock_guard<std::mutex> lock(VeHeartBeat::MmapListener().mmapListenMutex);
+    hb::MutexLock lock(&VeHeartBeat::MmapListener().mmapListenMutex);
     EXPECT_EQ(mmap_test::Head(later), 2U);  // taken by the thread
 }
 
