@@ -3,14 +3,19 @@
 // that forks without exec: none of them may kill, blind or fool the library.
 // What would crash runs in a child process, so that a crash is a failure.
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -20,6 +25,7 @@
 
 #include "heartbeat.h"
 #include "heartbeat_mmap.h"
+#include "lumo.h"
 #include "mmap/mmap_internal.h"
 #include "support/child_process.h"
 #include "support/log_capture.h"
@@ -175,6 +181,119 @@ TEST(HostileNeighbour, PlantedChannelFileIsRefusedUntouchedAndANewOneIs0660Whate
     ASSERT_EQ(symlink("/dev/zero", path.c_str()), 0);
     EXPECT_EQ(VeHeartBeat::InitHeartBeatMmapChannel(path, false, 0), nullptr);
     unlink(path.c_str());
+}
+
+TEST(HostileCaller, NameEndingAtAnInaccessiblePageIsNeverReadPastItsLength) {
+    const int outcome = child_process::Run([] {
+        const size_t size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        char* pages = static_cast<char*>(
+            mmap(nullptr, 2 * size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        if (pages == MAP_FAILED || mprotect(pages + size, size, PROT_NONE) != 0) {
+            return 1;
+        }
+        char* name = pages + size - 100;  // 100 bytes, no NUL, then the guard page
+        memset(name, 'n', 100);
+        const HeartBeatConfig config{0};
+        const int dog[] = {RegisterThreadForDog(name, 100, 1), KickingTheDog(name, 100),
+                           UnregisterThreadForDog(name, 100)};
+        // No server listens: the open's own result after its wait, but names accepted.
+        RegisterSendHeartBeat(name, 100, name, 100, &config);
+        return dog[0] == 0 && dog[1] == 0 && dog[2] == 0 &&
+                       log_capture::CountContaining("name is invalid") == 0
+                   ? 0
+                   : 2;
+    });
+    EXPECT_EQ(outcome, 0);
+}
+
+// What the checking side of the fork test receives.
+std::mutex receivedMutex;
+std::vector<std::pair<std::string, int32_t>> received;  // client name, pid
+
+TEST(HostileHost, ForkedChildSendsOnItsOwnPipeAndItsUnregisterLeavesTheParentsAlone) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the thread sanitizer does not support threads in a child of a threaded fork";
+#endif
+    const std::string dir = "/tmp/" + Unique("hb_fork") + "/";
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    setenv("LUMO_PIPE_DIR", dir.c_str(), 1);
+    int report[2];
+    ASSERT_EQ(pipe2(report, O_CLOEXEC), 0);
+    // The client process is forked before this one opens anything; it then
+    // forks a child of its own while "SendHeart" runs, and reports how the
+    // child ended (0: both calls answered 0; 1: a call failed; 2: it hung).
+    const pid_t client = fork();
+    if (client == 0) {
+        const HeartBeatConfig config{0};
+        if (RegisterSendHeartBeat("forkparent", 10, "forksrv", 7, &config) != 0) {
+            _exit(1);
+        }
+        const pid_t child = fork();
+        if (child == 0) {
+            const int registered = RegisterSendHeartBeat("forkchild", 9, "forksrv", 7, &config);
+            sleep(4);  // its first record goes out after one 3-second cycle
+            _exit(registered == 0 && UnregisterSendHeartBeat() == 0 ? 0 : 1);
+        }
+        char ended = 2;
+        int status = 0;
+        pid_t done = 0;
+        for (int i = 0; i < 100 && (done = waitpid(child, &status, WNOHANG)) == 0; ++i) {
+            usleep(100000);
+        }
+        if (done == child) {
+            ended = WIFEXITED(status) ? static_cast<char>(WEXITSTATUS(status)) : 3;
+        } else {
+            kill(child, SIGKILL);
+        }
+        (void)!write(report[1], &ended, 1);
+        pause();  // sends on until killed
+        _exit(0);
+    }
+    close(report[1]);
+    int ends[2] = {0, 0};
+    for (const char* peer : {"forkparent", "forkchild"}) {
+        LumoOpenParam param{};
+        param.peerName = peer;
+        param.selfName = "forksrv_heartbeat";
+        param.callback = [](int, LumoRequest* request) {
+            if (request != nullptr && request->size == sizeof(HeartBeatMessage)) {
+                HeartBeatMessage record;
+                memcpy(&record, request->data, sizeof(record));
+                std::lock_guard<std::mutex> lock(receivedMutex);
+                received.emplace_back(record.clientName, record.pid);
+            }
+        };
+        param.isServer = 1;
+        param.gid = getgid();
+        param.pipeMode = 1;
+        param.bindCore = -1;
+        param.enableCallback = 1;
+        ends[peer[4] == 'p' ? 0 : 1] = LumoOpen(&param);
+    }
+    auto countOf = [](const char* name, bool fromClient, pid_t clientPid) {
+        std::lock_guard<std::mutex> lock(receivedMutex);
+        return std::count_if(received.begin(), received.end(), [&](const std::pair<std::string, int32_t>& r) {
+            return r.first == name && (r.second == clientPid) == fromClient;
+        });
+    };
+    char ended = 4;
+    pollfd waitReport = {report[0], POLLIN, 0};
+    const bool reported = poll(&waitReport, 1, 15000) == 1 && read(report[0], &ended, 1) == 1;
+    const auto parentBefore = countOf("forkparent", true, client);
+    for (int i = 0; i < 80 && countOf("forkparent", true, client) == parentBefore; ++i) {
+        usleep(100000);  // the parent's next cycle, on its own pipe
+    }
+    const auto parentAfter = countOf("forkparent", true, client);
+    kill(client, SIGKILL);
+    waitpid(client, nullptr, 0);
+    LumoClosePipe(ends[0]);
+    LumoClosePipe(ends[1]);
+    std::filesystem::remove_all(dir);
+
+    EXPECT_TRUE(ends[0] > 0 && ends[1] > 0);
+    EXPECT_TRUE(reported && ended == 0) << "the child ended with " << int{ended};
+    EXPECT_GE(countOf("forkchild", false, client), 1) << "nothing came from the child's own process";
+    EXPECT_GT(parentAfter, parentBefore) << "the parent's pipe went quiet after the child's unregister";
 }
 
 }  // namespace
