@@ -25,6 +25,7 @@
 
 #include "heartbeat.h"
 #include "heartbeat_mmap.h"
+#include "log/restrained_log_internal.h"
 #include "lumo.h"
 #include "mmap/mmap_internal.h"
 #include "support/child_process.h"
@@ -294,6 +295,22 @@ TEST(HostileHost, ForkedChildSendsOnItsOwnPipeAndItsUnregisterLeavesTheParentsAl
     EXPECT_TRUE(reported && ended == 0) << "the child ended with " << int{ended};
     EXPECT_GE(countOf("forkchild", false, client), 1) << "nothing came from the child's own process";
     EXPECT_GT(parentAfter, parentBefore) << "the parent's pipe went quiet after the child's unregister";
+}
+
+TEST(HostileLoad, MillionCallSitesLeaveABoundedTableOnceTheirWindowHasPassed) {
+    // Threads that come and go, each logging once from the same line, are as
+    // many call sites; the rate limit must not keep them all for good.
+    log_internal::PrintTable table;
+    constexpr unsigned long kSites = 1000000;
+    unsigned long printed = 0;
+    for (unsigned long key = 0; key < kSites; ++key) {
+        printed += table.Insert(key, 5000) == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(std::make_pair(printed, table.Entries()), std::make_pair(kSites, size_t{kSites}));
+    EXPECT_EQ(table.Insert(kSites - 1, 5599), -1);  // within its window: quiet, as always
+    EXPECT_EQ(table.Insert(kSites, 5600), 0);
+    EXPECT_EQ(table.Entries(), 1u);
+    EXPECT_LT(table.Buckets(), 100000u);
 }
 
 }  // namespace
