@@ -101,15 +101,32 @@ int PrintTable::Insert(unsigned long key, int32_t now) {
         return 0;
     }
     if (printTable.size() >= sweepAtSize) {
-        SweepLocked(now);
+        // A sweep can only find something once the oldest second held has
+        // left its window; until then the table just grows.
+        if (Expired(oldestKept, now) || Elapsed(oldestKept, now) < 0) {
+            SweepLocked(now);
+        } else {
+            sweepAtSize = 2 * printTable.size();
+        }
     }
     printTable.emplace(key, now);
+    if (Elapsed(oldestKept, now) < 0) {
+        oldestKept = now;  // a clock set back
+    }
     return 0;
 }
 
 void PrintTable::SweepLocked(int32_t now) {
+    oldestKept = now;
     for (auto entry = printTable.begin(); entry != printTable.end();) {
-        entry = Expired(entry->second, now) ? printTable.erase(entry) : std::next(entry);
+        if (Expired(entry->second, now)) {
+            entry = printTable.erase(entry);
+            continue;
+        }
+        if (Elapsed(oldestKept, entry->second) < 0) {
+            oldestKept = entry->second;
+        }
+        ++entry;
     }
     // The bucket array does not shrink by itself; give back what a burst left.
     if (printTable.bucket_count() > 4 * (printTable.size() + kFirstSweep)) {

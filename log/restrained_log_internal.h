@@ -34,11 +34,12 @@ void SetRealtimeSecondsSource(RealtimeSecondsSource source);
 //
 // An entry whose window has passed (or whose second is negative) answers
 // exactly as an absent one does, so it may go at any time without a line
-// changing. They are swept out when the table has doubled since the last
-// sweep (so the sweeps cost O(1) per new site, amortised) and at least once a
-// window (so a burst of sites that then fall silent is freed too). Threads
-// that come and go thus leave a table bounded by the sites of the last 600
-// seconds, not by every site ever seen.
+// changing. They are swept out at least once a window (so a burst of sites
+// that then fall silent is freed too), and when the table has doubled since
+// the last sweep and its oldest second has left the window (so sweeps cost
+// O(1) per new site, amortised, and a burst of live sites costs none).
+// Threads that come and go thus leave a table bounded by the sites of the
+// last 600 seconds, not by every site ever seen.
 class PrintTable {
 public:
     PrintTable() = default;
@@ -68,6 +69,8 @@ private:
     std::unordered_map<unsigned long, int32_t> printTable GUARDED_BY(tableMutex);
     size_t sweepAtSize GUARDED_BY(tableMutex) = kFirstSweep;
     int32_t lastSweep GUARDED_BY(tableMutex) = 0;
+    // No entry holds an older second than this (it may be older than all).
+    int32_t oldestKept GUARDED_BY(tableMutex) = 0;
 };
 
 }  // namespace log_internal
