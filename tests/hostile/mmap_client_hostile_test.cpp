@@ -31,6 +31,12 @@
 #include "support/child_process.h"
 #include "support/log_capture.h"
 
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define HB_HOSTILE_CLANG_TSAN 1
+#endif
+#endif
+
 namespace {
 
 std::string ChannelPath(const std::string& client) {
@@ -212,7 +218,7 @@ std::mutex receivedMutex;
 std::vector<std::pair<std::string, int32_t>> received;  // client name, pid
 
 TEST(HostileHost, ForkedChildSendsOnItsOwnPipeAndItsUnregisterLeavesTheParentsAlone) {
-#if defined(__SANITIZE_THREAD__)
+#if defined(__SANITIZE_THREAD__) || defined(HB_HOSTILE_CLANG_TSAN)
     GTEST_SKIP() << "the thread sanitizer does not support threads in a child of a threaded fork";
 #endif
     const std::string dir = "/tmp/" + Unique("hb_fork") + "/";
@@ -221,19 +227,31 @@ TEST(HostileHost, ForkedChildSendsOnItsOwnPipeAndItsUnregisterLeavesTheParentsAl
     int report[2];
     ASSERT_EQ(pipe2(report, O_CLOEXEC), 0);
     // The client process is forked before this one opens anything; it then
-    // forks a child of its own while "SendHeart" runs, and reports how the
-    // child ended (0: both calls answered 0; 1: a call failed; 2: it hung).
+    // forks a child of its own while "SendHeart" and "SendHeartMmap" run, and
+    // reports how the child ended (0: every call answered 0; 1: a call failed;
+    // 2: it hung; +8: the parent's channel file is gone).
+    const std::string parentMmap = Unique("forkparent");
+    const std::string childMmap = Unique("forkchild");
+    const std::string parentChannel = ChannelPath(parentMmap);
+    const std::string childChannel = ChannelPath(childMmap);
     const pid_t client = fork();
     if (client == 0) {
         const HeartBeatConfig config{0};
-        if (RegisterSendHeartBeat("forkparent", 10, "forksrv", 7, &config) != 0) {
+        if (RegisterSendHeartBeat("forkparent", 10, "forksrv", 7, &config) != 0 ||
+            VeHeartBeat::InitHeartBeatMmapChannel(parentChannel, true, getgid()) == nullptr ||
+            VeHeartBeat::InitSendHeartBeatWithMmap(parentMmap, "procmgr", 3) != 0) {
             _exit(1);
         }
         const pid_t child = fork();
         if (child == 0) {
-            const int registered = RegisterSendHeartBeat("forkchild", 9, "forksrv", 7, &config);
+            const int registered = RegisterSendHeartBeat("forkchild", 9, "forksrv", 7, &config) |
+                                   (VeHeartBeat::InitHeartBeatMmapChannel(childChannel, true, getgid()) == nullptr) |
+                                   VeHeartBeat::InitSendHeartBeatWithMmap(childMmap, "procmgr", 3);
             sleep(4);  // its first record goes out after one 3-second cycle
-            _exit(registered == 0 && UnregisterSendHeartBeat() == 0 ? 0 : 1);
+            _exit(registered == 0 && UnregisterSendHeartBeat() == 0 &&
+                          VeHeartBeat::UnregisterSendHeartBeatWithMmap() == 0
+                      ? 0
+                      : 1);
         }
         char ended = 2;
         int status = 0;
@@ -246,6 +264,7 @@ TEST(HostileHost, ForkedChildSendsOnItsOwnPipeAndItsUnregisterLeavesTheParentsAl
         } else {
             kill(child, SIGKILL);
         }
+        ended = static_cast<char>(ended + (access(parentChannel.c_str(), F_OK) == 0 ? 0 : 8));
         (void)!write(report[1], &ended, 1);
         pause();  // sends on until killed
         _exit(0);
@@ -290,6 +309,8 @@ TEST(HostileHost, ForkedChildSendsOnItsOwnPipeAndItsUnregisterLeavesTheParentsAl
     LumoClosePipe(ends[0]);
     LumoClosePipe(ends[1]);
     std::filesystem::remove_all(dir);
+    unlink(parentChannel.c_str());
+    unlink(childChannel.c_str());
 
     EXPECT_TRUE(ends[0] > 0 && ends[1] > 0);
     EXPECT_TRUE(reported && ended == 0) << "the child ended with " << int{ended};
