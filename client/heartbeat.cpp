@@ -19,6 +19,7 @@
 #include "client/heartbeat_internal.h"
 #include "cmdline_config_center.h"
 #include "common/name_rule.h"
+#include "common/no_destructor.h"
 #include "common/securec.h"
 #include "heartbeat.h"
 #include "log/log_internal.h"
@@ -84,8 +85,13 @@ void SleepFor(time_t seconds, long nanoseconds) {
 
 }  // namespace
 
-std::string& heartAppName = *new std::string();
-std::string& heartPipeName = *new std::string();
+namespace {
+hb::NoDestructor<std::string> appNameStorage;   // read by a detached "SendHeart" at exit
+hb::NoDestructor<std::string> pipeNameStorage;
+}  // namespace
+
+std::string& heartAppName = *appNameStorage;
+std::string& heartPipeName = *pipeNameStorage;
 int heartPipeFd = 0;
 std::thread& heartThread = sendThreadHolder.thread;
 // Guards the writes of isSending (the send thread reads the atomic without it,
