@@ -256,7 +256,8 @@ TEST(HostileHost, ForkedChildSendsOnItsOwnPipeAndItsUnregisterLeavesTheParentsAl
         char ended = 2;
         int status = 0;
         pid_t done = 0;
-        for (int i = 0; i < 100 && (done = waitpid(child, &status, WNOHANG)) == 0; ++i) {
+        // Each stop waits for its thread's cycle: about 7 s in all, 20 s at most.
+        for (int i = 0; i < 200 && (done = waitpid(child, &status, WNOHANG)) == 0; ++i) {
             usleep(100000);
         }
         if (done == child) {
@@ -298,7 +299,7 @@ TEST(HostileHost, ForkedChildSendsOnItsOwnPipeAndItsUnregisterLeavesTheParentsAl
     };
     char ended = 4;
     pollfd waitReport = {report[0], POLLIN, 0};
-    const bool reported = poll(&waitReport, 1, 15000) == 1 && read(report[0], &ended, 1) == 1;
+    const bool reported = poll(&waitReport, 1, 25000) == 1 && read(report[0], &ended, 1) == 1;
     const auto parentBefore = countOf("forkparent", true, client);
     for (int i = 0; i < 80 && countOf("forkparent", true, client) == parentBefore; ++i) {
         usleep(100000);  // the parent's next cycle, on its own pipe
