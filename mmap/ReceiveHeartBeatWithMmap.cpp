@@ -3,6 +3,7 @@
 // seconds takes the new record of each page and hands it to the intake.
 #include <sys/prctl.h>
 
+#include <atomic>
 #include <cerrno>
 #include <exception>
 #include <new>
@@ -21,12 +22,35 @@ MmapListenerState& MmapListener() {
     return *state;
 }
 
+namespace {
+
+// True while this thread runs a visit, and so holds mmapListenMutex: a fork
+// from inside the intake (a fault callback that forks) finds it set in the
+// child, whose only thread is then in the middle of that visit.
+thread_local bool visiting = false;
+// Counts the forks this process is a child of.
+std::atomic<unsigned> childGeneration{0};
+
+struct VisitingScope {
+    VisitingScope() { visiting = true; }
+    ~VisitingScope() { visiting = false; }
+    VisitingScope(const VisitingScope&) = delete;
+    VisitingScope& operator=(const VisitingScope&) = delete;
+};
+
+}  // namespace
+
 void ResetMmapListenerInChild() NO_THREAD_SAFETY_ANALYSIS {
     MmapListenerState& s = MmapListener();
-    // The child has one thread, this one. A lock that another thread of the
-    // parent held at the fork stays held for good, and the table it guarded
-    // may be half changed: both are replaced, the old ones left as they are.
-    if (s.mmapListenMutex.TryLock()) {
+    childGeneration.fetch_add(1);
+    // The child has one thread, this one. Forked inside a visit, it holds the
+    // lock itself and the table is whole: the visit stops and empties it when
+    // the intake returns. Otherwise a lock that another thread of the parent
+    // held at the fork stays held for good, and the table it guarded may be
+    // half changed: both are replaced, the old ones left as they are.
+    if (visiting) {
+        // left to the visit
+    } else if (s.mmapListenMutex.TryLock()) {
         s.mmapChannelMap.clear();
         s.mmapListenMutex.Unlock();
     } else {
@@ -57,6 +81,8 @@ void VisitMmapChannels(MmapIntake intake) {
     // Held across the intake (which takes stateMutex): see the lock order at
     // mmapListenMutex.
     hb::MutexLock lock(&s.mmapListenMutex);
+    const VisitingScope scope;
+    const unsigned generation = childGeneration.load();
     for (const auto& entry : s.mmapChannelMap) {
         unsigned char* page = reinterpret_cast<unsigned char*>(static_cast<uintptr_t>(entry.second));
         if (page == nullptr) {
@@ -97,6 +123,12 @@ void VisitMmapChannels(MmapIntake intake) {
         // a private copy, and the intake bounds the name by its field.
         const int fd = -1;  // a shared-memory record has no pipe handle
         intake(fd, record, HEART_CHANNEL_MMAP);
+        if (childGeneration.load() != generation) {
+            break;  // this is a child forked inside the intake: the pages are the parent's
+        }
+    }
+    if (childGeneration.load() != generation) {
+        s.mmapChannelMap.clear();
     }
 }
 
