@@ -5,6 +5,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -88,5 +89,35 @@ void BM_PrintTableInsertSuppressed(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_PrintTableInsertSuppressed);
+
+// A suppressed line among many call sites that all printed a moment ago, from
+// one and two threads: the lookups walk a table far larger than the caches.
+void BM_SuppressedAmongManySites(benchmark::State& state) {
+    constexpr unsigned long kSites = 1UL << 18;
+    std::shared_ptr<VeKov::KovRestrainedLog> log = VeKov::KovRestrainedLog::GetInstance(true);
+    if (state.thread_index() == 0) {
+        for (unsigned long site = 0; site < kSites; ++site) {
+            log->PrintTableInsert(site * 2654435761UL);
+        }
+    }
+    unsigned long site = static_cast<unsigned long>(state.thread_index()) * 977;
+    for (auto _ : state) {
+        site = (site + 7919) % kSites;
+        benchmark::DoNotOptimize(log->PrintTableInsert(site * 2654435761UL));
+    }
+}
+BENCHMARK(BM_SuppressedAmongManySites)->Threads(1)->Threads(2)->UseRealTime();
+
+// Every line from a call site never seen before (threads that come and go):
+// the cost of entering it, sweeps of the table included. All sites stay within
+// their window here, so every sweep finds nothing to drop: the worst case.
+void BM_NewCallSites(benchmark::State& state) {
+    static std::atomic<unsigned long> next{1UL << 40};
+    std::shared_ptr<VeKov::KovRestrainedLog> log = VeKov::KovRestrainedLog::GetInstance(true);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(log->PrintTableInsert(next.fetch_add(1, std::memory_order_relaxed)));
+    }
+}
+BENCHMARK(BM_NewCallSites)->Threads(1)->Threads(2)->Iterations(200000)->UseRealTime();
 
 }  // namespace

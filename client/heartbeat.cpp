@@ -6,6 +6,7 @@
 // pipe: the next cycle opens a new one (the IPC library closes the old one
 // through ClientPipeCallback), so a client keeps knocking until its server is
 // back. UnregisterSendHeartBeat() stops the thread and closes the pipe.
+#include <pthread.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -13,10 +14,12 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <new>
 
 #include "client/heartbeat_internal.h"
-#include "client/name_check.h"
 #include "cmdline_config_center.h"
+#include "common/name_rule.h"
+#include "common/no_destructor.h"
 #include "common/securec.h"
 #include "heartbeat.h"
 #include "log/log_internal.h"
@@ -60,8 +63,11 @@ struct SendThreadHolder {
 };
 SendThreadHolder sendThreadHolder;
 
-std::once_flag registerOnce;    // the registration body runs once per process
-std::once_flag unregisterOnce;  // the unregistration body runs once per process
+// The registration body runs once per process, and so does the
+// unregistration body; a forked child counts as a new process (see
+// ResetSenderInChild).
+std::once_flag registerOnce;
+std::once_flag unregisterOnce;
 
 bool IsPeerAbsent(int ret) { return ret == kErrPipe || ret == kErrTimedOut; }
 
@@ -79,16 +85,43 @@ void SleepFor(time_t seconds, long nanoseconds) {
 
 }  // namespace
 
-std::string& heartAppName = *new std::string();
-std::string& heartPipeName = *new std::string();
+namespace {
+hb::NoDestructor<std::string> appNameStorage;   // read by a detached "SendHeart" at exit
+hb::NoDestructor<std::string> pipeNameStorage;
+}  // namespace
+
+std::string& heartAppName = *appNameStorage;
+std::string& heartPipeName = *pipeNameStorage;
 int heartPipeFd = 0;
 std::thread& heartThread = sendThreadHolder.thread;
-// Guards the writes of isSending (the send thread reads the atomic without it).
-// Never held together with another lock of the library, and never across a
-// join or a pipe call.
-std::mutex heartMutex;
+// Guards the writes of isSending (the send thread reads the atomic without it,
+// so the flag itself carries no GUARDED_BY). A leaf: never held together with
+// another lock of the library, and never across a join or a pipe call.
+hb::Mutex heartMutex;
 std::atomic<bool> isSending{true};
 bool isConnected = true;
+
+void ResetSenderInChild() NO_THREAD_SAFETY_ANALYSIS {
+    // Only this thread exists in the child. A lock or a once flag that another
+    // thread of the parent was inside at the fork would stay taken for good,
+    // so all of them are made anew rather than released; the objects they
+    // replace are left as they are (the thread object names a thread the child
+    // does not have: it must be neither joined, detached nor destroyed).
+    new (&heartMutex) hb::Mutex();
+    new (&registerOnce) std::once_flag();
+    new (&unregisterOnce) std::once_flag();
+    new (&heartThread) std::thread();
+    isSending.store(true);
+    isConnected = true;
+    heartPipeFd = 0;  // the parent's handle: never closed from here
+    std::string().swap(heartAppName);
+    std::string().swap(heartPipeName);
+}
+
+namespace {
+// Registered while the library loads, so that every later fork finds it.
+[[maybe_unused]] const int forkHandlerRegistered = pthread_atfork(nullptr, nullptr, ResetSenderInChild);
+}  // namespace
 
 void ClientPipeCallback(int pipeHandle, const LumoRequest* request) {
     if (request != nullptr) {
@@ -215,7 +248,7 @@ void SendHeartBeatThread(unsigned int timeoutTimes, int pipeHandle) {
 
 bool StartSendHeartBeatThread(const char* name, unsigned int timeoutTimes, int pipeHandle) {
     {
-        std::lock_guard<std::mutex> lock(heartMutex);
+        hb::MutexLock lock(&heartMutex);
         isSending.store(true);
     }
     if (heartThread.joinable()) {
@@ -235,11 +268,11 @@ extern "C" int RegisterSendHeartBeat(const char* appName, size_t appNameLen, con
     if (VeKov::CmdlineConfigCenter::GetInstance(true)->IsFpga()) {
         return 0;  // FPGA boards run without heartbeats
     }
-    if (!client_internal::IsValidName(appName, appNameLen)) {
+    if (!hb::IsValidName(appName, appNameLen)) {
         HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "App name is invalid.\n");
         return kErrInvalid;
     }
-    if (!client_internal::IsValidName(serverName, serverNameLen)) {
+    if (!hb::IsValidName(serverName, serverNameLen)) {
         HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Server name is invalid.\n");
         return kErrInvalid;
     }
@@ -251,8 +284,8 @@ extern "C" int RegisterSendHeartBeat(const char* appName, size_t appNameLen, con
 
     int result = 0;
     std::call_once(registerOnce, [&]() {
-        heartAppName = appName;
-        heartPipeName = std::string(serverName) + "_heartbeat";
+        heartAppName = hb::NameOf(appName, appNameLen);
+        heartPipeName = hb::NameOf(serverName, serverNameLen) + "_heartbeat";
         int handle = OpenHeartBeatPipe();
         if (handle <= 0) {
             result = handle;
@@ -271,7 +304,7 @@ extern "C" int UnregisterSendHeartBeat(void) {
     int result = 0;
     std::call_once(unregisterOnce, [&]() {
         {
-            std::lock_guard<std::mutex> lock(heartMutex);
+            hb::MutexLock lock(&heartMutex);
             isSending.store(false);
         }
         // The thread finishes the cycle it is in, so this waits up to one

@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "common/mutex.h"
 #include "heartbeat_message.h"
 #include "lumo.h"
 
@@ -18,13 +19,20 @@ extern std::string& heartAppName;   // client name: selfName of every open, clie
 extern std::string& heartPipeName;  // server name + "_heartbeat": peerName of every open
 extern int heartPipeFd;             // handle of the last successful open
 extern std::thread& heartThread;    // "SendHeart"
-extern std::mutex heartMutex;       // held while isSending is written
+extern hb::Mutex heartMutex;        // held while isSending is written
 extern std::atomic<bool> isSending; // the send loop goes on while true
 extern bool isConnected;            // the last send succeeded; only the send thread uses it
 
 // Opens the client's end of the pipe to heartPipeName (one immediate retry on
 // -11); stores a non-negative result in heartPipeFd. Returns the open result.
 int OpenHeartBeatPipe();
+
+// The child handler of fork(): the child has no "SendHeart", and the parent's
+// pipe is the parent's. The child's sender starts as in a new process (never
+// registered, nothing to close), so its own RegisterSendHeartBeat() opens its
+// own pipe and starts its own thread, and its UnregisterSendHeartBeat() never
+// closes a handle of the parent's.
+void ResetSenderInChild();
 
 // Sets isSending and starts "SendHeart" unless it already runs. False when the
 // thread cannot be created.

@@ -2,24 +2,35 @@
 // whatever a sending process (or anything else that can write the file) left
 // in the page, the visit reads only the page's own bytes, hands on at most one
 // record and only when the head word says a new one waits, and marks it taken.
+// The same bytes stand in memory the host listed itself and in a real channel
+// file that a neighbour then cuts to some length: a file too short for the
+// record hands nothing on, and never kills the visit.
 //
-// Input: one byte choosing the head word (as given, or forced to empty, new or
-// taken, so that the record path is reached often), one byte choosing whether
-// the record names a registered client, then the page's bytes.
+// Input: one byte choosing the head word (its two low bits: as given, or
+// forced to empty, new or taken, so that the record path is reached often; the
+// bits above: the file's length), one byte choosing whether the record names
+// a registered client, then the page's bytes.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
+#include <string>
 
+#include "common/mutex.h"
 #include "heartbeat.h"
 #include "heartbeat_message.h"
+#include "heartbeat_mmap.h"
 #include "mmap/mmap_internal.h"
 
 namespace {
 
 constexpr const char* kClient = "alpha";
 unsigned char* page = nullptr;  // exactly one page on the heap, so any overrun is caught
+std::string channelPath;        // a real channel file, listed as "beta"
+int neighbourFd = -1;           // the neighbour's own descriptor of that file
 int handedOn = 0;
 
 void CountingIntake(const int& fd, const HeartBeatMessage& message, HeartChannelType channel) {
@@ -45,9 +56,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (page == nullptr || RegisterCheckHeartBeat(kClient, strlen(kClient), 0, OnFault) != 0) {
             abort();
         }
+        channelPath = "/dev/shm/fuzzlistener" + std::to_string(getpid()) + "__to__fuzz_mmap_heartbeat";
+        void* filePage = VeHeartBeat::InitHeartBeatMmapChannel(channelPath, true, getgid());
+        neighbourFd = open(channelPath.c_str(), O_RDWR | O_CLOEXEC);
+        if (filePage == nullptr || neighbourFd < 0) {
+            abort();
+        }
+        atexit([] { unlink(channelPath.c_str()); });
         auto& listener = VeHeartBeat::MmapListener();
-        std::lock_guard<std::mutex> lock(listener.mmapListenMutex);
+        hb::MutexLock lock(&listener.mmapListenMutex);
         listener.mmapChannelMap.emplace("alpha", reinterpret_cast<uintptr_t>(page));
+        listener.mmapChannelMap.emplace("beta", reinterpret_cast<uintptr_t>(filePage));
         listener.mmapChannelMap.emplace("unmapped", 0);  // a listed null page
         return true;
     }();
@@ -70,6 +89,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     uint32_t headBefore = 0;
     memcpy(&headBefore, page + VeHeartBeat::kHeadOffset, sizeof(headBefore));
+    constexpr off_t kLengths[] = {0, 3, 100, 236, 4096};
+    const off_t length = kLengths[(headMode >> 2) % 5];
+    if (ftruncate(neighbourFd, 0) != 0 ||
+        pwrite(neighbourFd, page, VeHeartBeat::kChannelSize, 0) != static_cast<ssize_t>(VeHeartBeat::kChannelSize) ||
+        ftruncate(neighbourFd, length) != 0) {
+        abort();
+    }
 
     handedOn = 0;
     VeHeartBeat::VisitMmapChannels(CountingIntake);
@@ -77,7 +103,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint32_t headAfter = 0;
     memcpy(&headAfter, page + VeHeartBeat::kHeadOffset, sizeof(headAfter));
     const bool wasNew = headBefore == VeHeartBeat::kHeadNew;
-    if (handedOn != (wasNew ? 1 : 0) || headAfter != (wasNew ? VeHeartBeat::kHeadTaken : headBefore)) {
+    const bool fileWasNew = wasNew && length >= 236;  // a shorter file holds no whole record
+    uint32_t fileHeadAfter = headBefore;
+    if (length >= 4 && pread(neighbourFd, &fileHeadAfter, sizeof(fileHeadAfter), 0) != 4) {
+        abort();
+    }
+    if (handedOn != (wasNew ? 1 : 0) + (fileWasNew ? 1 : 0) ||
+        headAfter != (wasNew ? VeHeartBeat::kHeadTaken : headBefore) ||
+        fileHeadAfter != (fileWasNew ? VeHeartBeat::kHeadTaken : headBefore)) {
         abort();  // a record handed on without a new one, or the head left wrong
     }
     return 0;

@@ -20,8 +20,9 @@
 //
 // Names: every operation that takes a name takes a pointer and a length, and
 // accepts the name only when the pointer is non-null and strnlen(name, 100)
-// equals the length. The name itself is then used whole, up to its NUL (so a
-// name of 100 characters or more passes with length 100).
+// equals the length. The name is then used as exactly its first `length` bytes
+// and never read further: a name of 100 characters needs no terminating NUL,
+// and a longer one passes with length 100 and is used as its first 100.
 //
 // All operations are safe to call from any thread.
 #ifndef HEARTBEAT_H_
@@ -56,6 +57,14 @@ typedef void (*SendFaultCallback)(const char* clientName, size_t clientNameLen, 
 extern "C" {
 
 // ---- Client: pipe heartbeat sender ---------------------------------------
+//
+// fork() without exec: the child starts with the client side of a new process.
+// It sends nothing of its own until it calls RegisterSendHeartBeat(), which
+// then opens the child's own pipe and starts the child's own "SendHeart"; its
+// UnregisterSendHeartBeat() closes only what the child opened, never the
+// parent's pipe. Its thread watchdog starts empty (the threads the parent
+// registered are not in the child), and the shared-memory sender and listener
+// start idle, without the parent's channels. The parent goes on unaffected.
 
 // Opens a pipe from appName to serverName's heartbeat pipe (serverName +
 // "_heartbeat") and starts the thread "SendHeart". Runs once per process:

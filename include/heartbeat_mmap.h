@@ -26,15 +26,22 @@
 namespace VeHeartBeat {
 
 // Opens (create == false) or creates (create == true) the channel file `path`
-// and maps its 4096 bytes shared. Creation uses mode 0660, gives the file the
-// group `gid` and keeps the bytes of an existing file of that name. Returns the
-// mapping's address, or null after logging the cause (a failed mapping also
-// deletes the file). Keeps no state; any thread.
+// and maps its 4096 bytes shared. Creation sets mode 0660 whatever the umask,
+// gives the file the group `gid` and keeps the bytes of an existing file of
+// that name, provided it is a regular file owned by this process's effective
+// user; the opening side takes any regular file. A symbolic link at `path` is
+// never followed, and a file refused is left untouched. Returns the mapping's
+// address, or null after logging the cause (a failed mapping also deletes the
+// file). The file's descriptor stays open (close-on-exec) until
+// FiniHeartBeatMmapChannel(): the library reads and writes the page through
+// it, so a file that another process cuts short or extends never raises
+// SIGBUS in the library's threads. Any thread.
 HEARTBEAT_API void* InitHeartBeatMmapChannel(const std::string& path, const bool& create,
                                              const unsigned& gid);
 
-// Unmaps the page at `addr` and deletes the file `path` (an absent file is not
-// an error). With a null `addr` only logs an error and leaves the file.
+// Unmaps the page at `addr`, closes its descriptor and deletes the file `path`
+// (an absent file is not an error). With a null `addr` only logs an error and
+// leaves the file.
 HEARTBEAT_API void FiniHeartBeatMmapChannel(void* addr, const std::string& path);
 
 // Client side: opens the existing channel file for clientName checked by
@@ -55,7 +62,9 @@ HEARTBEAT_API int UnregisterSendHeartBeatWithMmap();
 // Checking side: adds the mapped page `channel` of clientName to the listener
 // and starts the thread "ReceiveHeartMmap" on first use. Every 3 seconds that
 // thread takes a new record from each listed page and hands it to
-// GetHeartBeatMessageFromClient() with handle -1 and HEART_CHANNEL_MMAP. False
+// GetHeartBeatMessageFromClient() with handle -1 and HEART_CHANNEL_MMAP; a
+// page whose file has been cut short is skipped and logged (rate-limited),
+// and the other pages are still served. False
 // when the name is already listed or the thread cannot be started (the next
 // call tries again). Callers must not overlap their first two calls.
 HEARTBEAT_API bool StartListeningHeartBeatMmapChannel(const std::string& clientName,

@@ -44,12 +44,17 @@ HEARTBEAT_API void KovSyslog(KOVLogType type, int level, int line, const char* f
 // lines off for the rest of the process (kinds 0..3 keep printing).
 HEARTBEAT_API void KovLogGetInstance(bool create);
 
+namespace log_internal {
+class PrintTable;
+}
+
 namespace VeKov {
 
-// The memory of the rate limit: for every call site that printed, the
-// wall-clock second of its last printed line. A process-wide singleton, reached
-// only through GetInstance() and torn down safely at exit while other threads
-// may still be logging.
+// The memory of the rate limit: for every call site that printed in the last
+// 600 seconds, the wall-clock second of its last printed line (older entries
+// are dropped, so the memory follows the call sites active in the window). A
+// process-wide singleton, reached only through GetInstance() and torn down
+// safely at exit while other threads may still be logging.
 class HEARTBEAT_API KovRestrainedLog {
 public:
     KovRestrainedLog();
@@ -69,12 +74,8 @@ public:
 private:
     // Set as the first act of the destructor; read without a lock.
     std::atomic<bool> destroyed;
-    // Guards printTable. Taken after the singleton's guard lock has been
-    // released and released before KovSyslog takes its log mutex; no other
-    // lock is ever taken while it is held.
-    std::mutex tableMutex;
-    // Call-site key -> CLOCK_REALTIME second of its last printed line.
-    std::unordered_map<unsigned long, int> printTable;
+    // The table and its lock, kept out of this header.
+    std::unique_ptr<log_internal::PrintTable> printTable;
 };
 
 }  // namespace VeKov

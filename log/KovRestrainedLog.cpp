@@ -5,9 +5,10 @@
 #include <atomic>
 #include <cstring>
 #include <ctime>
+#include <algorithm>
 #include <functional>
+#include <iterator>
 #include <memory>
-#include <mutex>
 #include <string_view>
 
 #include "common/SingletonProtector.h"
@@ -18,9 +19,6 @@
 
 namespace {
 
-// A call site prints again only when this many seconds have passed since the
-// line it last printed.
-constexpr int32_t kQuietSeconds = 600;
 constexpr size_t kKeyBufferSize = 256;
 
 std::atomic<log_internal::RealtimeSecondsSource> realtimeSecondsSource{nullptr};
@@ -75,11 +73,84 @@ void SetRealtimeSecondsSource(RealtimeSecondsSource source) {
     realtimeSecondsSource.store(source, std::memory_order_relaxed);
 }
 
+namespace {
+
+// Seconds from `from` to `to` in 32-bit two's-complement arithmetic, so that a
+// clock set back gives a negative difference.
+int32_t Elapsed(int32_t from, int32_t to) {
+    return static_cast<int32_t>(static_cast<uint32_t>(to) - static_cast<uint32_t>(from));
+}
+
+// An entry that suppresses nothing any more: one that is absent answers the same.
+bool Expired(int32_t last, int32_t now) { return last < 0 || Elapsed(last, now) >= kQuietSeconds; }
+
+}  // namespace
+
+int PrintTable::Insert(unsigned long key, int32_t now) {
+    hb::MutexLock lock(&tableMutex);
+    const int32_t sinceSweep = Elapsed(lastSweep, now);
+    if (sinceSweep >= kQuietSeconds || sinceSweep < 0) {
+        SweepLocked(now);
+    }
+    auto found = printTable.find(key);
+    if (found != printTable.end()) {
+        if (!Expired(found->second, now)) {
+            return -1;  // the window runs from the last printed line
+        }
+        found->second = now;
+        return 0;
+    }
+    if (printTable.size() >= sweepAtSize) {
+        // A sweep can only find something once the oldest second held has
+        // left its window; until then the table just grows.
+        if (Expired(oldestKept, now) || Elapsed(oldestKept, now) < 0) {
+            SweepLocked(now);
+        } else {
+            sweepAtSize = 2 * printTable.size();
+        }
+    }
+    printTable.emplace(key, now);
+    if (Elapsed(oldestKept, now) < 0) {
+        oldestKept = now;  // a clock set back
+    }
+    return 0;
+}
+
+void PrintTable::SweepLocked(int32_t now) {
+    oldestKept = now;
+    for (auto entry = printTable.begin(); entry != printTable.end();) {
+        if (Expired(entry->second, now)) {
+            entry = printTable.erase(entry);
+            continue;
+        }
+        if (Elapsed(oldestKept, entry->second) < 0) {
+            oldestKept = entry->second;
+        }
+        ++entry;
+    }
+    // The bucket array does not shrink by itself; give back what a burst left.
+    if (printTable.bucket_count() > 4 * (printTable.size() + kFirstSweep)) {
+        printTable.rehash(0);
+    }
+    sweepAtSize = std::max(kFirstSweep, 2 * printTable.size());
+    lastSweep = now;
+}
+
+size_t PrintTable::Entries() {
+    hb::MutexLock lock(&tableMutex);
+    return printTable.size();
+}
+
+size_t PrintTable::Buckets() {
+    hb::MutexLock lock(&tableMutex);
+    return printTable.bucket_count();
+}
+
 }  // namespace log_internal
 
 namespace VeKov {
 
-KovRestrainedLog::KovRestrainedLog() : destroyed(false) {}
+KovRestrainedLog::KovRestrainedLog() : destroyed(false), printTable(new log_internal::PrintTable()) {}
 
 KovRestrainedLog::~KovRestrainedLog() {
     // First act: a PrintTableInsert that still reaches this object now backs
@@ -104,25 +175,9 @@ int KovRestrainedLog::PrintTableInsert(unsigned long key) {
     if (destroyed.load(std::memory_order_seq_cst)) {
         return -1;
     }
-    // Narrowed to 32 bits, as the table stores it.
-    const int32_t now = static_cast<int32_t>(RealtimeSeconds());
-    std::lock_guard<std::mutex> lock(tableMutex);  // after the guard lock was released
-    auto found = printTable.find(key);
-    if (found != printTable.end()) {
-        const int32_t last = found->second;
-        // Difference in 32-bit two's-complement arithmetic. A clock set back
-        // gives a negative difference and keeps the site quiet until the clock
-        // passes the recorded second again; a negative stored second never
-        // suppresses.
-        const int32_t elapsed = static_cast<int32_t>(static_cast<uint32_t>(now) - static_cast<uint32_t>(last));
-        if (last >= 0 && elapsed < kQuietSeconds) {
-            return -1;  // the window runs from the last printed line
-        }
-        found->second = now;
-        return 0;
-    }
-    printTable.emplace(key, now);
-    return 0;
+    // Narrowed to 32 bits, as the table stores it. The table's lock is taken
+    // after the guard lock was released.
+    return printTable->Insert(key, static_cast<int32_t>(RealtimeSeconds()));
 }
 
 }  // namespace VeKov

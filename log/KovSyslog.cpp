@@ -7,9 +7,10 @@
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 
+#include "common/mutex.h"
 #include "common/securec.h"
+#include "common/thread_annotations.h"
 #include "env_manager.h"
 #include "kov_log.h"
 #include "log/log_internal.h"
@@ -25,26 +26,29 @@ constexpr const char* kModuleTags[8] = {"KOV", "LUMO", "FAULTEVENT", "HEARTBEAT"
                                         "KOV", "LUMO", "FAULTEVENT", "HEARTBEAT"};
 
 // Serialises the building of lines and their hand-over to syslog, so that lines
-// of different threads are written whole. Taken after the rate limit's locks
-// and before EnvManager's envMutex (the first ProcName() inside a line).
-// Constant-initialised, so it works from the first line of any static
-// constructor and is never destroyed while in use.
-std::mutex logMutex;
+// of different threads are written whole. Lock order: the rate limit's locks
+// (all released before this is taken), then this, then EnvManager's envMutex
+// (the first ProcName() inside a line); the annotations cannot name the other
+// two, which live in other files. Constant-initialised, so it works from the
+// first line of any static constructor, and never destroyed while in use.
+hb::Mutex logMutex;
 
 // The process id for the prefix. getpid() is a system call (glibc no longer
 // caches it) and cost about as much as all the rest of the prefix, so it is read
 // once and read again only in the child of a fork(), whose atfork handler
-// forgets it. Guarded by logMutex; the handler runs in the single-threaded child.
-pid_t cachedPid = 0;
+// forgets it.
+pid_t cachedPid GUARDED_BY(logMutex) = 0;
 
-void ForgetPidInChild() { cachedPid = 0; }
+// Runs in the single-threaded child, where no lock is needed (and logMutex may
+// be held for good by a thread that the child does not have).
+void ForgetPidInChild() NO_THREAD_SAFETY_ANALYSIS { cachedPid = 0; }
 
 // Registered while the library loads, not on the first line: pthread_atfork
 // takes the C library's fork-handler lock, which must never be waited for with
 // logMutex held (a fork handler of the host may log).
 [[maybe_unused]] const int forkHandlerRegistered = pthread_atfork(nullptr, nullptr, ForgetPidInChild);
 
-pid_t CurrentPid() {
+pid_t CurrentPid() REQUIRES(logMutex) {
     if (cachedPid == 0) {
         cachedPid = getpid();
     }
@@ -85,7 +89,7 @@ void KovSyslog(KOVLogType type, int level, int line, const char* file, const cha
     memset(message, 0, sizeof(message));
     memset(buffer, 0, sizeof(buffer));
     {
-        std::lock_guard<std::mutex> lock(logMutex);
+        hb::MutexLock lock(&logMutex);
 
         int formatted = -1;
         if (fmt != nullptr) {

@@ -3,11 +3,14 @@
 // seconds takes the new record of each page and hands it to the intake.
 #include <sys/prctl.h>
 
+#include <atomic>
 #include <cerrno>
 #include <exception>
+#include <new>
 #include <system_error>
 
-#include "common/securec.h"
+#include "common/mutex.h"
+#include "common/no_destructor.h"
 #include "heartbeat_mmap.h"
 #include "log/log_internal.h"
 #include "mmap/mmap_internal.h"
@@ -15,15 +18,71 @@
 namespace VeHeartBeat {
 
 MmapListenerState& MmapListener() {
-    static MmapListenerState* state = new MmapListenerState();  // never destroyed, see the header
+    static hb::NoDestructor<MmapListenerState> state;  // never destroyed, see the header
     return *state;
 }
+
+namespace {
+
+// True while this thread runs a visit, and so holds mmapListenMutex: a fork
+// from inside the intake (a fault callback that forks) finds it set in the
+// child, whose only thread is then in the middle of that visit.
+thread_local bool visiting = false;
+// Counts the forks this process is a child of.
+std::atomic<unsigned> childGeneration{0};
+
+struct VisitingScope {
+    VisitingScope() { visiting = true; }
+    ~VisitingScope() { visiting = false; }
+    VisitingScope(const VisitingScope&) = delete;
+    VisitingScope& operator=(const VisitingScope&) = delete;
+};
+
+}  // namespace
+
+void ResetMmapListenerInChild() NO_THREAD_SAFETY_ANALYSIS {
+    MmapListenerState& s = MmapListener();
+    childGeneration.fetch_add(1);
+    // The child has one thread, this one. Forked inside a visit, it holds the
+    // lock itself and the table is whole: the visit stops and empties it when
+    // the intake returns. Otherwise a lock that another thread of the parent
+    // held at the fork stays held for good, and the table it guarded may be
+    // half changed: both are replaced, the old ones left as they are.
+    if (visiting) {
+        // left to the visit
+    } else if (s.mmapListenMutex.TryLock()) {
+        s.mmapChannelMap.clear();
+        s.mmapListenMutex.Unlock();
+    } else {
+        new (&s.mmapListenMutex) hb::Mutex();
+        new (&s.mmapChannelMap) std::unordered_map<std::string, uint64_t>();
+    }
+    // The parent's thread object names a thread the child does not have; it
+    // is overwritten, never joined, detached or destroyed.
+    new (&s.mmapListenThread) std::thread();
+    s.isMmapListening.store(false);
+}
+
+namespace {
+
+// A page whose file has been cut short (or that cannot be read at all) holds
+// no record: skipped, and logged at most once per 600 seconds, since a
+// neighbour can keep it broken for as long as it likes.
+void LogBrokenChannel(const std::string& client, ssize_t got, size_t want, size_t offset) {
+    HB_LOG(KOV_LOG_HEARTBEAT_RESTRAINED, LOG_ERR,
+           "Receive heart failed: mmap channel of %s is broken, %zd of %zu bytes at offset %zu, errno=%d.",
+           client.c_str(), got, want, offset, got < 0 ? errno : 0);
+}
+
+}  // namespace
 
 void VisitMmapChannels(MmapIntake intake) {
     MmapListenerState& s = MmapListener();
     // Held across the intake (which takes stateMutex): see the lock order at
     // mmapListenMutex.
-    std::lock_guard<std::mutex> lock(s.mmapListenMutex);
+    hb::MutexLock lock(&s.mmapListenMutex);
+    const VisitingScope scope;
+    const unsigned generation = childGeneration.load();
     for (const auto& entry : s.mmapChannelMap) {
         unsigned char* page = reinterpret_cast<unsigned char*>(static_cast<uintptr_t>(entry.second));
         if (page == nullptr) {
@@ -34,9 +93,9 @@ void VisitMmapChannels(MmapIntake intake) {
         // The sender's process writes the page without any lock; work on
         // private copies only, and exactly the bytes of the layout.
         uint32_t head = kHeadEmpty;
-        int ret = memcpy_s(&head, sizeof(head), page + kHeadOffset, sizeof(head));
-        if (ret != 0) {
-            HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Receive heart failed: copy heart beat message head, ret=%d.", ret);
+        ssize_t got = ReadChannel(page, kHeadOffset, &head, sizeof(head));
+        if (got != static_cast<ssize_t>(sizeof(head))) {
+            LogBrokenChannel(entry.first, got, sizeof(head), kHeadOffset);
             continue;
         }
         if (head == kHeadTaken) {
@@ -47,16 +106,16 @@ void VisitMmapChannels(MmapIntake intake) {
             continue;  // nothing written yet, or a value no sender writes
         }
         HeartBeatMessage record;
-        ret = memcpy_s(&record, sizeof(record), page + kRecordOffset, sizeof(record));
-        if (ret != 0) {
-            HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR,
-                   "Receive heart failed: copy heart beat message struct, msgSize=%zu bytes, ret=%d.",
-                   sizeof(record), ret);
+        got = ReadChannel(page, kRecordOffset, &record, sizeof(record));
+        if (got != static_cast<ssize_t>(sizeof(record))) {
+            // Whatever part was there is not a record; the head stays 1.
+            LogBrokenChannel(entry.first, got, sizeof(record), kRecordOffset);
             continue;
         }
         const uint32_t taken = kHeadTaken;
-        ret = memcpy_s(page + kHeadOffset, sizeof(taken), &taken, sizeof(taken));
-        if (ret != 0) {
+        got = WriteChannel(page, kHeadOffset, &taken, sizeof(taken));
+        if (got != static_cast<ssize_t>(sizeof(taken))) {
+            const int ret = got < 0 ? -errno : -EIO;
             HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Receive heart failed: copy heart beat message head, ret=%d.", ret);
             continue;
         }
@@ -64,6 +123,12 @@ void VisitMmapChannels(MmapIntake intake) {
         // a private copy, and the intake bounds the name by its field.
         const int fd = -1;  // a shared-memory record has no pipe handle
         intake(fd, record, HEART_CHANNEL_MMAP);
+        if (childGeneration.load() != generation) {
+            break;  // this is a child forked inside the intake: the pages are the parent's
+        }
+    }
+    if (childGeneration.load() != generation) {
+        s.mmapChannelMap.clear();
     }
 }
 
@@ -108,7 +173,7 @@ bool StartListeningHeartBeatMmapChannel(const std::string& clientName, void* cha
             return false;
         }
     }
-    std::lock_guard<std::mutex> lock(s.mmapListenMutex);
+    hb::MutexLock lock(&s.mmapListenMutex);
     if (s.mmapChannelMap.count(clientName) != 0) {
         HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Register receive heart failed: %s's heartbeat has been registered.\n",
                clientName.c_str());
@@ -120,7 +185,7 @@ bool StartListeningHeartBeatMmapChannel(const std::string& clientName, void* cha
 
 void StopListenHeartBeatMmapChannel(const std::string& clientName) {
     MmapListenerState& s = MmapListener();
-    std::lock_guard<std::mutex> lock(s.mmapListenMutex);
+    hb::MutexLock lock(&s.mmapListenMutex);
     s.mmapChannelMap.erase(clientName);
 }
 

@@ -2,13 +2,16 @@
 // side created and runs the thread "SendHeartMmap", which every 3 seconds
 // ticks the thread watchdog, fills one heartbeat record and writes it into the
 // page, record first and head word second.
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <exception>
+#include <new>
 #include <system_error>
 
+#include "common/no_destructor.h"
 #include "common/securec.h"
 #include "heartbeat_mmap.h"
 #include "log/log_internal.h"
@@ -17,8 +20,26 @@
 namespace VeHeartBeat {
 
 MmapSenderState& MmapSender() {
-    static MmapSenderState* state = new MmapSenderState();  // never destroyed, see the header
+    static hb::NoDestructor<MmapSenderState> state;  // never destroyed, see the header
     return *state;
+}
+
+void ResetMmapSenderInChild() {
+    MmapSenderState& s = MmapSender();
+    // The page and its file stay the parent's: the child drops its copies of
+    // both without writing, unlinking or closing anything the parent uses (its
+    // copy of the descriptor is its own to close).
+    if (s.mmapChannelAddr != nullptr) {
+        ForgetChannelFile(s.mmapChannelAddr);
+        (void)munmap(s.mmapChannelAddr, kChannelSize);
+        s.mmapChannelAddr = nullptr;
+    }
+    std::string().swap(s.mmapClientName);
+    std::string().swap(s.mmapServerName);
+    std::string().swap(s.mmapChannelPath);
+    // Names a thread the child does not have: overwritten, never joined.
+    new (&s.mmapSendThread) std::thread();
+    s.isMmapSending.store(false);
 }
 
 void SendHeartBeatMmapCycle(HeartBeatMessage& message, uint64_t& previousTime,
@@ -44,9 +65,12 @@ void SendHeartBeatMmapCycle(HeartBeatMessage& message, uint64_t& previousTime,
     }
 
     // The reader trusts the record once it sees the head at 1, so the head
-    // is written only after the whole record is in place.
-    unsigned char* page = static_cast<unsigned char*>(s.mmapChannelAddr);
-    int ret = memcpy_s(page + kRecordOffset, sizeof(HeartBeatMessage), &message, sizeof(HeartBeatMessage));
+    // is written only after the whole record is in place. Through the file,
+    // not the mapping: a file cut short by anyone is written (and so grown)
+    // where the mapping would raise SIGBUS.
+    void* page = s.mmapChannelAddr;
+    ssize_t put = WriteChannel(page, kRecordOffset, &message, sizeof(HeartBeatMessage));
+    int ret = put == static_cast<ssize_t>(sizeof(HeartBeatMessage)) ? 0 : (put < 0 ? -errno : -EIO);
     if (ret != 0) {
         HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR,
                "Send heart failed: copy heart beat message struct, msgSize=%zu bytes, ret=%d.",
@@ -54,7 +78,8 @@ void SendHeartBeatMmapCycle(HeartBeatMessage& message, uint64_t& previousTime,
         HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Send heart failed: send message to server unfinished.\n");
     } else {
         const uint32_t head = kHeadNew;
-        ret = memcpy_s(page + kHeadOffset, sizeof(head), &head, sizeof(head));
+        put = WriteChannel(page, kHeadOffset, &head, sizeof(head));
+        ret = put == static_cast<ssize_t>(sizeof(head)) ? 0 : (put < 0 ? -errno : -EIO);
         if (ret != 0) {
             HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR,
                    "Send heart failed: copy heart beat message head, heartMessageType=%u, ret=%d.", head,

@@ -5,14 +5,17 @@
 #ifndef MMAP_MMAP_INTERNAL_H_
 #define MMAP_MMAP_INTERNAL_H_
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <unordered_map>
 
+#include "common/mutex.h"
+#include "common/thread_annotations.h"
 #include "heartbeat.h"
 #include "heartbeat_message.h"
 
@@ -38,6 +41,26 @@ constexpr long kCycleSeconds = 3;
 constexpr uint64_t kThreadLateMs = 10000;
 
 // ---- Channel file --------------------------------------------------------
+
+// Every other process that can write the file can also cut it short, and a
+// mapped page whose file is shorter than the page raises SIGBUS in whoever
+// touches it. So the library never touches a page it mapped itself: it keeps
+// the file's descriptor (close-on-exec) beside the mapping and reads and writes
+// the page's bytes with pread/pwrite, which answer a short count where the
+// mapping would kill. The mapping stays the channel's handle, as callers know it.
+//
+// ReadChannel/WriteChannel move `size` bytes at `offset` of the channel whose
+// handle is `page`, through its descriptor when the library mapped it, or in
+// place when the caller listed memory of its own. They return the number of
+// bytes moved (less than `size` when the file is shorter, as after a
+// truncation), or -1 with errno set.
+ssize_t ReadChannel(const void* page, size_t offset, void* out, size_t size);
+ssize_t WriteChannel(void* page, size_t offset, const void* in, size_t size);
+
+// Drops and closes the descriptor kept for `page`, if there is one. Called
+// before the page is unmapped, so that a new mapping at the same address never
+// meets the old file.
+void ForgetChannelFile(const void* page);
 
 // Closes `fd`, which did not become a mapping, and deletes `path`; an absent
 // file is not reported. `fd` is -1 afterwards.
@@ -76,6 +99,11 @@ struct MmapSenderState {
 };
 MmapSenderState& MmapSender();
 
+// In the child of a fork(), which has no "SendHeartMmap": forgets the parent's
+// channel (the child never writes it, deletes it or closes its descriptor) and
+// leaves the sender idle, so that the child may start a sender of its own.
+void ResetMmapSenderInChild();
+
 bool StartSendHeartBeatMmapThread();
 void SendHeartBeatMmapThread();
 
@@ -103,13 +131,20 @@ struct MmapListenerState {
     // page. The thread holds it for a whole visit, the hand-over to
     // GetHeartBeatMessageFromClient included, so that once
     // StopListenHeartBeatMmapChannel returns the page is no longer touched.
-    // Lock order: mmapListenMutex before the checking side's stateMutex;
-    // nothing takes them the other way round.
-    std::mutex mmapListenMutex;
-    std::unordered_map<std::string, uint64_t> mmapChannelMap;  // name -> page address
+    // Lock order: mmapListenMutex before the checking side's stateMutex (which
+    // the intake takes); nothing takes them the other way round. The channel
+    // files' own lock (MmapComm) is taken under it, and is a leaf.
+    hb::Mutex mmapListenMutex;
+    // name -> page address
+    std::unordered_map<std::string, uint64_t> mmapChannelMap GUARDED_BY(mmapListenMutex);
     std::thread mmapListenThread;
 };
 MmapListenerState& MmapListener();
+
+// In the child of a fork(), which has no "ReceiveHeartMmap": empties the table
+// (the parent's pages are the parent's to read) and marks the listener as
+// never started, so that the child's first start creates its own thread.
+void ResetMmapListenerInChild();
 
 void ReceiveHeartBeatMmapThread();
 
@@ -119,6 +154,8 @@ using MmapIntake = void (*)(const int& fd, const HeartBeatMessage& message,
 // One visit of every listed page under mmapListenMutex: a new record (head 1)
 // is copied out, the head set to 2 and the copy handed to `intake` with
 // handle -1 and HEART_CHANNEL_MMAP.
+// A page that cannot be read whole (its file was cut short) is skipped and
+// logged through the rate-limited log.
 void VisitMmapChannels(MmapIntake intake = GetHeartBeatMessageFromClient);
 
 }  // namespace VeHeartBeat

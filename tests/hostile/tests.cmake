@@ -21,3 +21,9 @@ if(NOT HEARTBEAT_USE_SYSTEM_LUMO)
     gtest_discover_tests(ipc_hostile_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
         PROPERTIES LABELS hostile TIMEOUT 30 ENVIRONMENT "TSAN_OPTIONS=die_after_fork=0")
 endif()
+
+# Channel files, names and the library's state after fork: what another
+# process, or a careless caller, can do to them, done for real.
+heartbeat_unit_test(mmap_client_hostile_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/mmap_client_hostile_test.cpp
+    REAL_LUMO LABELS hostile)

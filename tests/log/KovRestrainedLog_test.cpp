@@ -72,9 +72,9 @@ TEST(RestrainedLogTest, WindowIs600SecondsFromTheLastPrintedLineIn32BitSeconds) 
     // key 5 a negative stored second, which never suppresses.
     const int64_t steps[][3] = {
         {1, 1000000, 0}, {1, 1000599, -1}, {2, 1000599, 0}, {1, 1000600, 0}, {1, 1000600 - 3600, -1},
-        {1, 1001199, -1}, {1, 1001200, 0}, {5, -100, 0}, {5, -100, 0}, {5, (int64_t{1} << 32) - 50, 0},
-        {3, INT32_MAX - 10, 0}, {3, int64_t{INT32_MAX} + 589, -1}, {3, int64_t{INT32_MAX} + 590, 0},
-        {1, (int64_t{1} << 32) + 1001200, -1}, {1, (int64_t{1} << 32) + 1001800, 0}};
+        {1, 1001199, -1}, {1, 1001200, 0}, {1, (int64_t{1} << 32) + 1001200, -1}, {5, -100, 0}, {5, -100, 0},
+        {5, (int64_t{1} << 32) - 50, 0}, {3, INT32_MAX - 10, 0}, {3, int64_t{INT32_MAX} + 589, -1},
+        {3, int64_t{INT32_MAX} + 590, 0}, {1, (int64_t{1} << 32) + 1001800, 0}};
     for (const auto& step : steps) {
         fakeNow = step[1];
         EXPECT_EQ(log->PrintTableInsert(static_cast<unsigned long>(step[0])), step[2]) << step[1];

@@ -1,3 +1,5 @@
+#include <sys/wait.h>
+
 #include <cstddef>
 #include <vector>
 
@@ -40,8 +42,35 @@ TEST(MmapListenerTest, TakesEachNewRecordOnceAndReportsSilentSenders) {
     void* later = Sent(mmap_test::AnonymousPage(), 6);
     EXPECT_TRUE(StartListeningHeartBeatMmapChannel("later", later));
     sleep(4);
-    std::lock_guard<std::mutex> lock(VeHeartBeat::MmapListener().mmapListenMutex);
+    hb::MutexLock lock(&VeHeartBeat::MmapListener().mmapListenMutex);
     EXPECT_EQ(mmap_test::Head(later), 2U);  // taken by the thread
+}
+
+// A fault callback that forks (to restart a client, say) runs inside the
+// intake, under the listener's lock. The child must not go on taking the
+// parent's records, nor keep listing the parent's pages.
+pid_t forked = -1;
+TEST(MmapListenerTest, ChildForkedInsideTheIntakeStopsTheVisitAndListsNothing) {
+    auto privatePage = [] {
+        return mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    };
+    void* pages[] = {Sent(privatePage(), 1), Sent(privatePage(), 2)};
+    VeHeartBeat::MmapListenerState& listener = VeHeartBeat::MmapListener();
+    {
+        hb::MutexLock lock(&listener.mmapListenMutex);
+        listener.mmapChannelMap = {{"a", reinterpret_cast<uintptr_t>(pages[0])},
+                                   {"b", reinterpret_cast<uintptr_t>(pages[1])}};
+    }
+    VeHeartBeat::VisitMmapChannels([](const int&, const HeartBeatMessage&, HeartChannelType) {
+        forked = forked == -1 ? fork() : forked;
+    });
+    if (forked == 0) {
+        hb::MutexLock lock(&listener.mmapListenMutex);  // released by the visit
+        _exit(mmap_test::Head(pages[0]) + mmap_test::Head(pages[1]) == 3 && listener.mmapChannelMap.empty() ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(forked, &status, 0), forked);
+    EXPECT_EQ(status, 0);
 }
 
 }  // namespace
