@@ -16,6 +16,7 @@
 
 #include "client/heartbeat_internal.h"
 #include "client/name_check.h"
+#include "client/pipe_open.h"
 #include "cmdline_config_center.h"
 #include "common/securec.h"
 #include "heartbeat.h"
@@ -105,24 +106,11 @@ void ClientPipeCallback(int pipeHandle, const LumoRequest* request) {
 }
 
 int OpenHeartBeatPipe() {
-    LumoOpenParam param{};
-    param.peerName = heartPipeName.c_str();
-    param.callback = ClientPipeCallback;
-    param.timeoutMs = kOpenTimeoutMs;
-    param.isServer = 0;
-    param.gid = VeKov::GetChannelGid();
-    param.pipeMode = 1;
-    param.selfName = heartAppName.c_str();
-    param.bindCore = -1;
-    param.enableCallback = 1;
-    param.flags = 0;
-    param.reserved = 0;
-
-    int ret = LumoOpen(&param);
-    if (ret == kErrAgain) {
-        HB_LOG(KOV_LOG_HEARTBEAT, LOG_WARNING, "Open Pipe to %s again.\n", heartPipeName.c_str());
-        ret = LumoOpen(&param);
-    }
+    const int ret = client_internal::OpenClientPipe(
+        heartAppName.c_str(), heartPipeName.c_str(), kOpenTimeoutMs, ClientPipeCallback,
+        [](const char* peerName) {
+            HB_LOG(KOV_LOG_HEARTBEAT, LOG_WARNING, "Open Pipe to %s again.\n", peerName);
+        });
     if (IsPeerAbsent(ret)) {
         // Expected every cycle while the server is away: rate-limited.
         HB_LOG(KOV_LOG_HEARTBEAT_RESTRAINED, LOG_ERR, "Open Pipe to %s failed, ret=%d.\n",
