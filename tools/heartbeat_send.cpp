@@ -186,8 +186,8 @@ void Supervisor::OnCheckEnded(int waitStatus, uint64_t now) {
 void Supervisor::OnNotifications(uint64_t now) {
     const hbsend::NotifyEvents events = notify_->Drain(command_);
     if (events.foreign != 0 && !foreignSaid_) {
-        Say("ignoring notifications from outside command " + std::to_string(command_) +
-            "'s process tree");
+        Say("ignoring notifications from pid " + std::to_string(events.foreignPid) +
+            ", which is not command " + std::to_string(command_) + " or one of its descendants");
         foreignSaid_ = true;  // once: a flood must not flood stderr
     }
     if (events.ready && !ready_) {

@@ -199,21 +199,27 @@ NotifyEvents NotifySocket::Drain(pid_t root) {
         bool haveCred = false;
         ucred cred{};
         for (cmsghdr* header = CMSG_FIRSTHDR(&msg); header != nullptr; header = CMSG_NXTHDR(&msg, header)) {
-            if (header->cmsg_level != SOL_SOCKET) {
-                continue;
-            }
-            if (header->cmsg_type == SCM_RIGHTS) {
-                CloseCarriedFds(header);  // releases a waiting sender's barrier
-            } else if (header->cmsg_type == SCM_CREDENTIALS && header->cmsg_len == CMSG_LEN(sizeof(ucred))) {
+            if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_CREDENTIALS &&
+                header->cmsg_len == CMSG_LEN(sizeof(ucred))) {
                 std::memcpy(&cred, CMSG_DATA(header), sizeof(cred));
                 haveCred = true;
             }
         }
+        // Judged before the descriptors are closed: closing them releases a
+        // sender waiting on its barrier, which then exits, and a process
+        // that is gone can no longer be traced to the tree.
         if (!haveCred || (msg.msg_flags & MSG_TRUNC) != 0 || !InProcessTree(cred.pid, root)) {
-            ++events.foreign;
-            continue;
+            if (events.foreign++ == 0) {
+                events.foreignPid = haveCred ? cred.pid : 0;
+            }
+        } else {
+            ParseNotifyDatagram(data.data(), static_cast<size_t>(got), &events);
         }
-        ParseNotifyDatagram(data.data(), static_cast<size_t>(got), &events);
+        for (cmsghdr* header = CMSG_FIRSTHDR(&msg); header != nullptr; header = CMSG_NXTHDR(&msg, header)) {
+            if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_RIGHTS) {
+                CloseCarriedFds(header);
+            }
+        }
     }
     return events;
 }

@@ -25,6 +25,7 @@ struct NotifyEvents {
     bool trigger = false;   // WATCHDOG=trigger
     bool stopping = false;  // STOPPING=1
     size_t foreign = 0;     // datagrams dropped: sender outside the tree, no credentials, too long
+    pid_t foreignPid = 0;   // the sender of the first one dropped (0: none or unknown)
 };
 
 // Adds what one datagram's lines ask for to `events`. Unknown lines are
