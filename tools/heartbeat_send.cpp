@@ -21,6 +21,7 @@
 #include <string>
 
 #include "heartbeat_message.h"
+#include "tools/process_util.h"
 #include "tools/send_child.h"
 #include "tools/send_health.h"
 #include "tools/send_link.h"
@@ -165,7 +166,7 @@ void Supervisor::OnCheckEnded(int waitStatus, uint64_t now) {
     if (timedOut) {
         return;  // its cycle was judged when the time ran out
     }
-    const int status = hbsend::ShellStatus(waitStatus);
+    const int status = hbtools::ShellStatus(waitStatus);
     const hbsend::HealthInputs inputs = Inputs(now);
     Verdict verdict = hbsend::Evaluate(inputs);  // the command may have changed meanwhile
     if (verdict == Verdict::kHealthy && status != 0) {
@@ -220,15 +221,16 @@ bool Supervisor::OnSignals(int* status) {
         if (command_ == 0) {
             *status = hbsend::kExitOk;
             end = true;
-        } else {
-            kill(-command_, signo);  // its own reaction decides when this tool ends
-        }
+        } else if (kill(-command_, signo) != 0) {
+            // The command left its group (setsid, setpgid): it still gets it.
+            kill(command_, signo);
+        }  // its own reaction decides when this tool ends
     }
     int waitStatus = 0;
     pid_t pid = 0;
     while ((pid = waitpid(-1, &waitStatus, WNOHANG)) > 0) {
         if (pid == command_) {
-            *status = hbsend::ShellStatus(waitStatus);
+            *status = hbtools::ShellStatus(waitStatus);
             end = true;
         } else if (pid == check_) {
             OnCheckEnded(waitStatus, NowMs());

@@ -179,14 +179,4 @@ std::vector<std::string> ChildEnvironment(const std::vector<std::string>& drop,
     return env;
 }
 
-int ShellStatus(int waitStatus) {
-    if (WIFEXITED(waitStatus)) {
-        return WEXITSTATUS(waitStatus);
-    }
-    if (WIFSIGNALED(waitStatus)) {
-        return 128 + WTERMSIG(waitStatus);
-    }
-    return 1;
-}
-
 }  // namespace hbsend

@@ -37,10 +37,6 @@ pid_t StartChild(const ChildSpec& spec, int* error);
 std::vector<std::string> ChildEnvironment(const std::vector<std::string>& drop,
                                           const std::vector<std::string>& add);
 
-// The shell's view of a wait status: the exit code, or 128 + the signal that
-// ended the process.
-int ShellStatus(int waitStatus);
-
 }  // namespace hbsend
 
 #endif  // TOOLS_SEND_CHILD_H_
