@@ -28,7 +28,9 @@ Verdict Evaluate(const HealthInputs& in) {
 }
 
 bool IsFault(Verdict verdict) {
-    return verdict != Verdict::kHealthy && verdict != Verdict::kNotReady && verdict != Verdict::kStopping;
+    // A command that is gone is about to be reaped, and the tool ends with it.
+    return verdict != Verdict::kHealthy && verdict != Verdict::kGone && verdict != Verdict::kNotReady &&
+           verdict != Verdict::kStopping;
 }
 
 std::string Describe(Verdict verdict, const HealthInputs& in, int checkStatus) {

@@ -35,7 +35,7 @@ struct HealthInputs {
 Verdict Evaluate(const HealthInputs& inputs);
 
 // Whether a change to `verdict` deserves a line on stderr: waiting for
-// READY=1 and an announced stop are not faults.
+// READY=1, an announced stop and an end about to be reaped are not faults.
 bool IsFault(Verdict verdict);
 
 // Why no heartbeat went out, for the stderr line.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -33,17 +34,25 @@ std::string ErrorText(int negatedErrno) { return std::strerror(-negatedErrno); }
 #ifdef HB_SEND_OWN_LUMO
 // True when some process listens on a pipe file whose path starts with
 // `prefix`, as the kernel's table of local sockets shows (reading it touches
-// nobody's socket).
+// nobody's socket). Anyone can bind a path holding blanks or line breaks, so
+// a line is trusted for nothing but its own fields.
 bool SomeoneListensUnder(const std::string& prefix) {
     constexpr unsigned long kListening = 0x10000;  // __SO_ACCEPTCON
     std::ifstream table("/proc/net/unix");
     std::string line;
     std::getline(table, line);  // the header
     while (std::getline(table, line)) {
+        // "Num: RefCount Protocol Flags Type St Inode Path"
         std::istringstream fields(line);
-        std::string slot, refs, protocol, flags, type, state, inode, path;
-        if (fields >> slot >> refs >> protocol >> flags >> type >> state >> inode >> path &&
-            (std::stoul(flags, nullptr, 16) & kListening) != 0 && path.compare(0, prefix.size(), prefix) == 0) {
+        std::string skip;
+        std::string flags;
+        fields >> skip >> skip >> skip >> flags >> skip >> skip >> skip;
+        std::string path;
+        std::getline(fields >> std::ws, path);
+        char* end = nullptr;
+        const unsigned long bits = std::strtoul(flags.c_str(), &end, 16);
+        if (!fields.fail() && !flags.empty() && *end == '\0' && (bits & kListening) != 0 &&
+            path.compare(0, prefix.size(), prefix) == 0) {
             return true;
         }
     }
