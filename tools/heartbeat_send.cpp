@@ -53,7 +53,9 @@ private:
     void Cycle(uint64_t now);
     void SendHeartbeat(uint64_t now, bool watchdogFailed);
     void Withhold(Verdict verdict, const hbsend::HealthInputs& inputs, int checkStatus);
-    void ConnectNow(uint64_t now);
+    void SayHealthy();
+    void SayLinkFails(int rc);
+    void ReportLink(int rc);  // one line when sending starts failing, one when it works again
     void OnNotifications(uint64_t now);
     void OnCheckEnded(int waitStatus, uint64_t now);
     bool OnSignals(int* status);  // true when the tool is to end with *status
@@ -92,28 +94,17 @@ hbsend::HealthInputs Supervisor::Inputs(uint64_t now) const {
     return in;
 }
 
-void Supervisor::ConnectNow(uint64_t now) {
-    const int rc = link_.Connect(now);
+void Supervisor::ReportLink(int rc) {
     if (rc == 0 && linkFailing_) {
         Say("sending heartbeats as " + options_.name + " to " + options_.server);
         linkFailing_ = false;
     } else if (rc != 0 && !linkFailing_) {
-        Say("cannot send heartbeats as " + options_.name + " to " + options_.server + ": " +
-            link_.Diagnose(rc) + "; trying again");
-        linkFailing_ = true;
+        SayLinkFails(rc);
     }
 }
 
 void Supervisor::SendHeartbeat(uint64_t now, bool watchdogFailed) {
-    const bool wasConnected = link_.connected();
-    const int rc = link_.Send(command_ != 0 ? command_ : getpid(), watchdogFailed, now);
-    if (rc == 0 && (linkFailing_ || !wasConnected)) {
-        ConnectNow(now);  // says that sending works again
-    } else if (rc != 0 && !linkFailing_) {
-        Say("cannot send heartbeats as " + options_.name + " to " + options_.server + ": " +
-            link_.Diagnose(rc) + "; trying again");
-        linkFailing_ = true;
-    }
+    ReportLink(link_.Send(command_ != 0 ? command_ : getpid(), watchdogFailed, now));
 }
 
 void Supervisor::Withhold(Verdict verdict, const hbsend::HealthInputs& inputs, int checkStatus) {
@@ -125,6 +116,20 @@ void Supervisor::Withhold(Verdict verdict, const hbsend::HealthInputs& inputs, i
     }
 }
 
+void Supervisor::SayHealthy() {
+    if (shown_ != Verdict::kHealthy) {
+        Say("heartbeats for " + options_.name + " resume: command " + std::to_string(command_) +
+            " is healthy again");
+        shown_ = Verdict::kHealthy;
+    }
+}
+
+void Supervisor::SayLinkFails(int rc) {
+    Say("cannot send heartbeats as " + options_.name + " to " + options_.server + ": " + link_.Diagnose(rc) +
+        "; trying again");
+    linkFailing_ = true;
+}
+
 void Supervisor::Cycle(uint64_t now) {
     const hbsend::HealthInputs inputs = Inputs(now);
     const Verdict verdict = hbsend::Evaluate(inputs);
@@ -133,11 +138,7 @@ void Supervisor::Cycle(uint64_t now) {
         return;
     }
     if (options_.check.empty()) {
-        if (shown_ != Verdict::kHealthy) {
-            Say("heartbeats for " + options_.name + " resume: command " + std::to_string(command_) +
-                " is healthy again");
-            shown_ = Verdict::kHealthy;
-        }
+        SayHealthy();
         SendHeartbeat(now, now < triggerUntilMs_);
         return;
     }
@@ -176,11 +177,7 @@ void Supervisor::OnCheckEnded(int waitStatus, uint64_t now) {
         Withhold(verdict, inputs, status);
         return;
     }
-    if (shown_ != Verdict::kHealthy) {
-        Say("heartbeats for " + options_.name + " resume: command " + std::to_string(command_) +
-            " is healthy again");
-        shown_ = Verdict::kHealthy;
-    }
+    SayHealthy();
     SendHeartbeat(now, now < triggerUntilMs_);
 }
 
@@ -315,9 +312,7 @@ int Supervisor::Run() {
             return status;
         }
         if (rc != 0) {
-            Say("cannot send heartbeats as " + options_.name + " to " + options_.server + ": " +
-                link_.Diagnose(rc) + "; trying again");
-            linkFailing_ = true;
+            SayLinkFails(rc);
         }
     }
 
@@ -330,7 +325,7 @@ int Supervisor::Run() {
             Withhold(Verdict::kCheckTimedOut, Inputs(now), 0);
         }
         if (!link_.connected() && linkFailing_ && now >= link_.nextAttemptMs()) {
-            ConnectNow(now);
+            ReportLink(link_.Connect(now));
         }
         if (now >= nextCycleMs_) {
             Cycle(now);
