@@ -109,12 +109,13 @@ scenario_check() {
     pass check "failing: lost after $failing s; hanging: lost after $(elapsed "$fault" "$lost") s"
 }
 
-# --notify with systemd-notify: READY=1 and WATCHDOG=1 keep it alive; pings stopping lose it.
+# --notify with `heartbeat-send notify` from a script: READY=1 and WATCHDOG=1
+# keep it alive; pings stopping lose it.
 scenario_pings() {
     touch "$work/pings.on"
     start pings MON --notify --ping-timeout 2 -- bash -c "$(pidfile pings) bash -c '
-        systemd-notify --ready
-        while test -e $work/pings.on; do systemd-notify WATCHDOG=1; sleep 0.5; done
+        $send notify READY=1
+        while test -e $work/pings.on; do $send notify WATCHDOG=1; sleep 0.5; done
         sleep 300'"
     sleep 8
     grep -q '"client":"pings"' "$work/events" && fail pings "an event while pinging"
@@ -124,15 +125,17 @@ scenario_pings() {
     pass pings "lost $(elapsed "$fault" "$lost") s after the last ping (ping time-out 2 s)"
 }
 
-# WATCHDOG=trigger (from `heartbeat-send notify`) while pings go on: lost at the next check.
+# --notify with systemd-notify, a client of the protocol written elsewhere:
+# its pings keep it alive, WATCHDOG=trigger loses it at the next check.
 scenario_trigger() {
-    start trigger MON --notify -- bash -c "$(pidfile trigger) bash -c '
+    start trigger MON --notify --ping-timeout 1.5 -- bash -c "$(pidfile trigger) bash -c '
         systemd-notify --ready
         while sleep 0.5; do
             systemd-notify WATCHDOG=1
-            test -e $work/trigger.now && rm $work/trigger.now && $send notify WATCHDOG=trigger
+            test -e $work/trigger.now && rm $work/trigger.now && systemd-notify WATCHDOG=trigger
         done'"
-    sleep 5
+    sleep 8
+    grep -q '"client":"trigger"' "$work/events" && fail trigger "an event while pinging"
     touch "$work/trigger.now"
     local fault=$(now)
     local lost=$(wait_event "$work/events" trigger lost "$workload" 10) || fail trigger "no loss"
