@@ -3,9 +3,11 @@
 //
 // One thread does everything: it waits in poll() on a signalfd (SIGCHLD and
 // the stop signals), the notification socket and the next deadline (a cycle,
-// a --check time limit, a reopen of the pipe). Nothing it calls blocks for
-// long, so the command's end is seen and passed on at once. The pipe library
-// runs a receive thread of its own, which needs nothing from this one.
+// a --check time limit, a reopen of the pipe). Opens of the pipe do not wait
+// for the server, so the command's end is seen and passed on at once; only a
+// send to a server that stopped reading can hold the loop, for as long as the
+// pipe library bounds a send. The pipe library runs a receive thread of its
+// own, which needs nothing from this one.
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
