@@ -45,7 +45,7 @@ pidfile() { echo "echo \$\$ >$work/$1.pid; exec"; }
 # count seen so far is kept per client and event); prints its epoch time.
 wait_event() {
     local file=$1 name=$2 event=$3 pid=$4 until=$((SECONDS + $5)) counter="$work/$2.$3.count"
-    local line='"event":"'$event'","client":"'$name'","pid":'$pid'}'
+    local line='"event":"'$event'","client":"'$name'","pid":'$pid'[,}]'  # more fields may follow
     local seen=$(cat "$counter" 2>/dev/null || echo 0)
     while [ "$(grep -c "$line" "$file")" -le "$seen" ]; do
         [ "$SECONDS" -lt "$until" ] || return 1
