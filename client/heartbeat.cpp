@@ -17,6 +17,7 @@
 #include <new>
 
 #include "client/heartbeat_internal.h"
+#include "client/pipe_open.h"
 #include "cmdline_config_center.h"
 #include "common/name_rule.h"
 #include "common/no_destructor.h"
@@ -138,24 +139,11 @@ void ClientPipeCallback(int pipeHandle, const LumoRequest* request) {
 }
 
 int OpenHeartBeatPipe() {
-    LumoOpenParam param{};
-    param.peerName = heartPipeName.c_str();
-    param.callback = ClientPipeCallback;
-    param.timeoutMs = kOpenTimeoutMs;
-    param.isServer = 0;
-    param.gid = VeKov::GetChannelGid();
-    param.pipeMode = 1;
-    param.selfName = heartAppName.c_str();
-    param.bindCore = -1;
-    param.enableCallback = 1;
-    param.flags = 0;
-    param.reserved = 0;
-
-    int ret = LumoOpen(&param);
-    if (ret == kErrAgain) {
-        HB_LOG(KOV_LOG_HEARTBEAT, LOG_WARNING, "Open Pipe to %s again.\n", heartPipeName.c_str());
-        ret = LumoOpen(&param);
-    }
+    const int ret = client_internal::OpenClientPipe(
+        heartAppName.c_str(), heartPipeName.c_str(), kOpenTimeoutMs, ClientPipeCallback,
+        [](const char* peerName) {
+            HB_LOG(KOV_LOG_HEARTBEAT, LOG_WARNING, "Open Pipe to %s again.\n", peerName);
+        });
     if (IsPeerAbsent(ret)) {
         // Expected every cycle while the server is away: rate-limited.
         HB_LOG(KOV_LOG_HEARTBEAT_RESTRAINED, LOG_ERR, "Open Pipe to %s failed, ret=%d.\n",

@@ -19,3 +19,18 @@ if(HEARTBEAT_BUILD_TOOLS)
         HB_SEND_PATH="$<TARGET_FILE:heartbeat-send>"
         HB_TOOL_EMULATOR="${_heartbeat_tool_emulator}")
 endif()
+
+# heartbeat-send's parts, and the tool supervising real commands under the
+# real monitor (not in a cross build: the scenarios start host programs).
+if(HEARTBEAT_BUILD_TOOLS)
+    add_executable(send_parts_test ${CMAKE_CURRENT_LIST_DIR}/send_parts_test.cpp)
+    target_link_libraries(send_parts_test PRIVATE heartbeat_send_support GTest::gtest GTest::gtest_main)
+    heartbeat_warnings(send_parts_test)
+    gtest_discover_tests(send_parts_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+        PROPERTIES LABELS unit)
+endif()
+if(HEARTBEAT_BUILD_TOOLS AND NOT CMAKE_CROSSCOMPILING AND NOT HEARTBEAT_USE_SYSTEM_LUMO)
+    add_test(NAME send_e2e COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/send_e2e_test.sh
+        $<TARGET_FILE:heartbeat-monitor> $<TARGET_FILE:heartbeat-send>)
+    set_tests_properties(send_e2e PROPERTIES LABELS e2e TIMEOUT 120 SKIP_RETURN_CODE 77)
+endif()
