@@ -5,12 +5,11 @@
  *   cc -std=c11 consumer.c $(pkg-config --cflags --libs libheartbeat)
  */
 #include <errno.h>
-#include <stdio.h>
-#include <string.h>
-
 #include <heartbeat.h>
 #include <heartbeat_message.h>
 #include <heartbeat_status.h>
+#include <stdio.h>
+#include <string.h>
 
 int main(void) {
     static const char thread[] = "c-consumer";
@@ -26,11 +25,11 @@ int main(void) {
     const HeartBeatConfig config = {3};
     const int badLength = RegisterSendHeartBeat(thread, len + 1, "PROCMGR", 7, &config);
     const int noConfig = RegisterSendHeartBeat(thread, len, "PROCMGR", 7, NULL);
-    struct HeartBeatClientStatus status;  /* the snapshot's record is plain C too */
+    struct HeartBeatClientStatus status; /* the snapshot's record is plain C too */
     (void)status;
 
-    printf("c consumer: record %zu bytes, watchdog %d/%d/%d, refused %d/%d\n",
-           sizeof(record), registered, kicked, unregistered, badLength, noConfig);
+    printf("c consumer: record %zu bytes, watchdog %d/%d/%d, refused %d/%d\n", sizeof(record),
+           registered, kicked, unregistered, badLength, noConfig);
     return sizeof(record) == 232 && registered == 0 && kicked == 0 && unregistered == 0 &&
                    badLength == -EINVAL && noConfig == -EINVAL
                ? 0
