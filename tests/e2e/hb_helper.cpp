@@ -12,19 +12,19 @@
 //   signals <n> | quit <rc> <signals>
 // --storm sends SIGUSR1 to every thread once a millisecond, handled without
 // SA_RESTART, so that every blocking call is interrupted again and again.
-#include <dirent.h>
 #include <dlfcn.h>
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <thread>
@@ -42,12 +42,6 @@ int64_t NowMs() {
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-void SleepMs(int64_t ms) {
-    timespec pause{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000};
-    while (nanosleep(&pause, &pause) != 0) {
-    }
-}
-
 __attribute__((format(printf, 1, 2))) void Emit(const char* format, ...) {
     char line[512];
     int used = snprintf(line, sizeof(line), "%lld ", static_cast<long long>(NowMs()));
@@ -62,31 +56,18 @@ __attribute__((format(printf, 1, 2))) void Emit(const char* format, ...) {
 
 // The next line of stdin; false at its end. Interrupted reads are resumed.
 bool ReadLine(std::string* line) {
-    static std::string pending;
-    size_t end;
-    while ((end = pending.find('\n')) == std::string::npos) {
-        char buffer[512];
-        const ssize_t n = read(STDIN_FILENO, buffer, sizeof(buffer));
-        if (n == 0 || (n < 0 && errno != EINTR)) {
+    line->clear();
+    for (char c;;) {
+        const ssize_t n = read(STDIN_FILENO, &c, 1);
+        if (n == 1 && c == '\n') {
+            return true;
+        }
+        if (n == 1) {
+            *line += c;
+        } else if (n == 0 || errno != EINTR) {
             return false;
         }
-        pending.append(buffer, static_cast<size_t>(std::max<ssize_t>(n, 0)));
     }
-    *line = pending.substr(0, end);
-    pending.erase(0, end + 1);
-    return true;
-}
-
-std::vector<pid_t> Entries(const char* directory) {
-    std::vector<pid_t> found;
-    DIR* dir = opendir(directory);
-    while (const dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] != '.') {
-            found.push_back(static_cast<pid_t>(atoi(entry->d_name)));
-        }
-    }
-    closedir(dir);
-    return found;
 }
 
 std::atomic<unsigned long> signalsHandled{0};
@@ -96,11 +77,11 @@ void StartStorm() {
     struct sigaction action {};
     action.sa_handler = [](int) { signalsHandled.fetch_add(1, std::memory_order_relaxed); };
     sigaction(SIGUSR1, &action, nullptr);
-    for (pid_t tid : Entries("/proc/self/task")) {
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
         sigevent event{};
         event.sigev_notify = SIGEV_THREAD_ID;
         event.sigev_signo = SIGUSR1;
-        event._sigev_un._tid = tid;
+        event._sigev_un._tid = std::stoi(task.path().filename());
         timer_t timer;
         const itimerspec every{{0, 1000000}, {0, 1000000}};
         if (timer_create(CLOCK_MONOTONIC, &event, &timer) == 0) {
@@ -109,48 +90,45 @@ void StartStorm() {
     }
 }
 
-int64_t faultDelayMs = 0;
+std::chrono::milliseconds faultDelay{0};
 
 void OnFault(const char* name, size_t length, int32_t pid, uint32_t isLost) {
-    SleepMs(faultDelayMs);
+    std::this_thread::sleep_for(faultDelay);  // resumed after each signal
     Emit("report %.*s %d %u", static_cast<int>(length), name, pid, isLost);
-}
-
-int Register(const std::string& name) {
-    return RegisterCheckHeartBeat(name.c_str(), name.size(), 0, OnFault);
 }
 
 int Server(int argc, char** argv) {
     bool storm = false;
-    int rc = 0;
-    std::set<std::string> registered;
+    std::set<std::string> names;
     for (int i = 0; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--storm") {
-            storm = true;
-        } else if (arg == "--delay") {
-            faultDelayMs = atol(argv[++i]);
-        } else {
-            rc |= Register(arg);
-            registered.insert(arg);
+        storm = storm || strcmp(argv[i], "--storm") == 0;
+        if (strcmp(argv[i], "--delay") == 0) {
+            faultDelay = std::chrono::milliseconds(atol(argv[++i]));
+        } else if (argv[i][0] != '-') {
+            names.insert(argv[i]);
         }
+    }
+    int rc = 0;
+    for (const std::string& name : names) {
+        rc |= RegisterCheckHeartBeat(name.c_str(), name.size(), 0, OnFault);
     }
     if (storm) {
         StartStorm();
     }
     Emit("ready rc=%d", rc);
-    for (std::string line; ReadLine(&line) && line != "quit";
-         Emit("done %s rc=%d", line.c_str(), rc)) {
+    for (std::string line; ReadLine(&line) && line != "quit";) {
         const std::string name = line.substr(line.find(' ') + 1);
         rc = 0;
-        if (line.rfind("register ", 0) == 0 && (rc = Register(name)) == 0) {
-            registered.insert(name);
+        if (line.rfind("register ", 0) == 0 &&
+            (rc = RegisterCheckHeartBeat(name.c_str(), name.size(), 0, OnFault)) == 0) {
+            names.insert(name);
         } else if (line == "unregister-all") {
-            for (const std::string& client : registered) {
+            for (const std::string& client : names) {
                 rc |= UnregisterCheckHeartBeat(client.c_str(), client.size());
             }
-            registered.clear();
+            names.clear();
         }
+        Emit("done %s rc=%d", line.c_str(), rc);
     }
     DisableAllCheckHeartBeat();
     Emit("signals %lu", signalsHandled.load());
@@ -167,7 +145,7 @@ int Client(const std::string& name, const std::string& server, int argc, char** 
         if (strcmp(argv[i], "--dog") == 0) {
             worker = std::thread([period = static_cast<unsigned>(atoi(argv[++i]))] {
                 RegisterThreadForDog("worker", 6, period);
-                for (; running; SleepMs(200)) {
+                for (; running; std::this_thread::sleep_for(std::chrono::milliseconds(200))) {
                     if (kicking) {
                         KickingTheDog("worker", 6);
                     }
@@ -176,8 +154,7 @@ int Client(const std::string& name, const std::string& server, int argc, char** 
             });
         }
     }
-    HeartBeatConfig config{};
-    config.timeoutTimes = 2;
+    const HeartBeatConfig config{2};
     RegisterSendHeartBeat(name.c_str(), name.size(), server.c_str(), server.size(), &config);
     if (storm) {
         StartStorm();  // the send thread runs by now, so it is among the targets
