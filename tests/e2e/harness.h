@@ -40,24 +40,14 @@ using Match = std::function<bool(const Event&)>;
 
 class Process {
 public:
-    // `env` entries go before the test's own, so getenv() finds them first.
     // The process's stdout goes to the file `events`.
-    Process(std::vector<std::string> argv, std::vector<std::string> env, std::string events)
-        : events_(std::move(events)) {
+    Process(std::vector<std::string> argv, std::string events) : events_(std::move(events)) {
         signal(SIGPIPE, SIG_IGN);  // a helper that died must not take the test with it
-        for (char** entry = environ; *entry != nullptr; ++entry) {
-            env.push_back(*entry);
-        }
         std::vector<char*> args;
-        std::vector<char*> envp;
         for (std::string& arg : argv) {
             args.push_back(arg.data());
         }
-        for (std::string& item : env) {
-            envp.push_back(item.data());
-        }
         args.push_back(nullptr);
-        envp.push_back(nullptr);
         int in[2];
         EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
         posix_spawn_file_actions_t actions;
@@ -66,7 +56,7 @@ public:
         // O_APPEND: the helper's threads each write whole lines.
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, events_.c_str(),
                                          O_WRONLY | O_CREAT | O_APPEND, 0600);
-        EXPECT_EQ(posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), envp.data()), 0);
+        EXPECT_EQ(posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ), 0);
         posix_spawn_file_actions_destroy(&actions);
         close(in[0]);
         input_ = in[1];
@@ -202,21 +192,18 @@ public:
         return dir_ + "/" + server_ + "_heartbeat@" + client;
     }
     std::unique_ptr<Process> Server(std::vector<std::string> args) {
-        args.insert(args.begin(), {HB_E2E_HELPER, "server"});
+        args.insert(args.begin(), {"server"});
         return Start(server_, args);
     }
     std::unique_ptr<Process> Client(const std::string& name, std::vector<std::string> extra = {}) {
-        extra.insert(extra.begin(), {HB_E2E_HELPER, "client", name, server_});
+        extra.insert(extra.begin(), {"client", name, server_});
         return Start(name, extra);
     }
 
 private:
-    std::unique_ptr<Process> Start(const std::string& procName,
-                                   const std::vector<std::string>& args) {
-        const std::string events = dir_ + "/events-" + std::to_string(++started_) + "-" + procName;
-        return std::make_unique<Process>(
-            args, std::vector<std::string>{"LUMO_PIPE_DIR=" + dir_, "PROC_NAME=" + procName},
-            events);
+    std::unique_ptr<Process> Start(const std::string& procName, std::vector<std::string> args) {
+        args.insert(args.begin(), {HB_E2E_HELPER, dir_, procName});
+        return std::make_unique<Process>(args, dir_ + "/events-" + std::to_string(++started_));
     }
     std::string server_;
     std::string dir_;

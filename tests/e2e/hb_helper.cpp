@@ -1,8 +1,9 @@
-// The one helper program of the end-to-end tests, in two modes:
-//   hb_helper server [--storm] [--delay MS] CLIENT...
-//     registers the CLIENTs (its own name comes from PROC_NAME); commands on
-//     stdin: register NAME, unregister-all, quit.
-//   hb_helper client NAME SERVER [--storm] [--dog PERIOD]
+// The one helper program of the end-to-end tests, with its pipe directory
+// (LUMO_PIPE_DIR) and process name (PROC_NAME) first, in two modes:
+//   hb_helper DIR PROC_NAME server [--storm] [--delay MS] CLIENT...
+//     registers the CLIENTs; commands on stdin: register NAME,
+//     unregister-all, quit.
+//   hb_helper DIR PROC_NAME client NAME SERVER [--storm] [--dog PERIOD]
 //     sends heartbeats (timeoutTimes 2); with --dog a worker thread watched
 //     under "worker" kicks every 200 ms until "stall", again after "kick".
 // Each event is one line "<monotonic ms> <kind> <fields...>" written with one
@@ -197,12 +198,12 @@ extern "C" __attribute__((visibility("default"))) int LumoOpen(LumoOpenParam* pa
 }
 
 int main(int argc, char** argv) {
-    const std::string mode = argc > 1 ? argv[1] : "";
-    if (mode == "server") {
-        return Server(argc - 2, argv + 2);
-    }
-    if (mode == "client" && argc >= 4) {
-        return Client(argv[2], argv[3], argc - 4, argv + 4);
+    const std::string mode = argc >= 4 ? argv[3] : "";
+    if (mode == "server" || (mode == "client" && argc >= 6)) {
+        setenv("LUMO_PIPE_DIR", argv[1], 1);
+        setenv("PROC_NAME", argv[2], 1);
+        return mode == "server" ? Server(argc - 4, argv + 4)
+                                : Client(argv[4], argv[5], argc - 6, argv + 6);
     }
     Emit("error usage");
     return 2;

@@ -32,20 +32,15 @@ int Connect(const std::string& path) {
 }
 
 // Sends to `path` until `stop`, about 50,000 messages a second: a third are
-// records in `name`'s name, the rest of odd sizes or garbage. Returns how
-// many were sent.
+// records in `name`'s name, the rest garbage of edge and random sizes, the
+// record's size among them. Returns how many were sent.
 long Flood(const std::string& path, const char* name, const std::atomic<bool>& stop) {
     std::mt19937 rng(12345);
-    std::vector<std::vector<unsigned char>> odd;  // made once, so that sending sets the rate
-    for (size_t size : {0, 1, 231, 233, 65536, 65537, 70000}) {
-        odd.emplace_back(size, 0xa5);
+    std::vector<unsigned char> garbage(70001);
+    for (unsigned char& byte : garbage) {
+        byte = static_cast<unsigned char>(rng());
     }
-    while (odd.size() < 64) {
-        odd.emplace_back(odd.size() % 2 == 0 ? sizeof(HeartBeatMessage) : rng() % 70001);
-        for (unsigned char& byte : odd.back()) {
-            byte = static_cast<unsigned char>(rng());
-        }
-    }
+    const size_t sizes[] = {0, 1, 231, sizeof(HeartBeatMessage), 233, 65536, 65537, 70000};
     HeartBeatMessage record{};
     strncpy(record.clientName, name, sizeof(record.clientName) - 1);
     record.pid = getpid();
@@ -55,23 +50,17 @@ long Flood(const std::string& path, const char* name, const std::atomic<bool>& s
     int fd = Connect(path);
     for (long i = 0; fd >= 0 && !stop; ++i) {
         std::this_thread::sleep_until(start + std::chrono::microseconds(20 * i));
-        const void* data = &record;
-        size_t size = sizeof(record);
-        if (rng() % 3 == 0) {
-            // steady_clock is CLOCK_MONOTONIC, the clock of sendTime.
-            record.sendTime = static_cast<uint64_t>(
-                std::chrono::duration_cast<Ms>(Clock::now().time_since_epoch()).count());
-            record.order++;
-        } else {
-            const auto& message = odd[rng() % odd.size()];
-            data = message.data();
-            size = message.size();
-        }
-        if (send(fd, data, size, MSG_NOSIGNAL) >= 0) {
+        // steady_clock is CLOCK_MONOTONIC, the clock of sendTime.
+        record.sendTime = static_cast<uint64_t>(
+            std::chrono::duration_cast<Ms>(Clock::now().time_since_epoch()).count());
+        record.order++;
+        const size_t size = i % 2 ? sizes[rng() % 8] : rng() % garbage.size();
+        const bool asRecord = rng() % 3 == 0;
+        if (send(fd, asRecord ? static_cast<void*>(&record) : garbage.data(),
+                 asRecord ? sizeof(record) : size, MSG_NOSIGNAL) >= 0) {
             ++sent;
-        } else {
-            close(
-                fd);  // an empty message reads as the end of the connection: come back on a new one
+        } else {  // an empty message reads as the end of the connection: come back on a new one
+            close(fd);
             fd = Connect(path);
         }
     }
