@@ -85,13 +85,15 @@ TEST(EndToEnd, AHostileNeighbourNeitherImpersonatesNorStarvesNorExhaustsTheServe
     long sent = 0;
     std::thread flood([&] { sent = Flood(scenario.SocketOf("gate"), "victim", stop); });
     long peakKb = before.rssKb;
-    for (int i = 0; i < 10; ++i) {
+    bool answering = true;
+    for (int i = 0; i < 10 && answering; ++i) {
         std::this_thread::sleep_for(1s);
-        ASSERT_TRUE(server->Ask("register real", "done", 5s)) << "the server stopped answering";
+        answering = server->Ask("register real", "done", 5s).has_value();
         peakKb = std::max(peakKb, server->Use().rssKb);
     }
     stop = true;
     flood.join();
+    ASSERT_TRUE(answering) << "the server stopped answering";
     EXPECT_GT(sent, 1000) << "the neighbour could not do its work";
     std::this_thread::sleep_for(200ms);  // the server drops the closed connection
     const auto after = server->Use();
