@@ -28,11 +28,16 @@
 #ifndef HEARTBEAT_H_
 #define HEARTBEAT_H_
 
-#include <cstddef>
-#include <cstdint>
+#include <stddef.h>
+#include <stdint.h>
 
 #include "heartbeat_export.h"
 #include "heartbeat_message.h"
+
+#ifndef __cplusplus
+// C names the struct through this typedef, as C++ does by its tag.
+typedef struct HeartBeatConfig HeartBeatConfig;
+#endif
 
 // Configuration of the pipe sender, owned by the caller. Only timeoutTimes is
 // read: the number of silent 3-second check cycles after which the server
@@ -54,7 +59,9 @@ struct HeartBeatConfig {
 typedef void (*SendFaultCallback)(const char* clientName, size_t clientNameLen, int32_t pid,
                                   uint32_t isLost);
 
+#ifdef __cplusplus
 extern "C" {
+#endif
 
 // ---- Client: pipe heartbeat sender ---------------------------------------
 //
@@ -130,7 +137,10 @@ HEARTBEAT_API int DisableAllCheckHeartBeat(void);
 // name or when no callback was set.
 HEARTBEAT_API int ReportHeartBeatLost(const char* clientName, size_t clientNameLen);
 
+#ifdef __cplusplus
 }  // extern "C"
+
+// C++ only: these take references or return bool, with C++ linkage.
 
 // Closes a pipe handle of the IPC library, retrying every 2 ms while it reports
 // busy (-16), at most 1000 times. `who` names the caller in the log lines.
@@ -149,5 +159,7 @@ HEARTBEAT_API bool CheckWatchDog();
 // clients, or from another handle than the client's pipe, are dropped.
 HEARTBEAT_API void GetHeartBeatMessageFromClient(const int& fd, const HeartBeatMessage& message,
                                                  HeartChannelType channel);
+
+#endif  // __cplusplus
 
 #endif  // HEARTBEAT_H_

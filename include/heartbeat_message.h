@@ -6,16 +6,30 @@
 #ifndef HEARTBEAT_MESSAGE_H_
 #define HEARTBEAT_MESSAGE_H_
 
-#include <cstddef>
-#include <cstdint>
+#include <stddef.h>
+#include <stdint.h>
 
 #include "heartbeat_export.h"
 
+#ifndef __cplusplus
+#include <assert.h>    // static_assert
+#include <stdalign.h>  // alignof
+// C names the record and the channel through these typedefs, as C++ does by their tags.
+typedef struct HeartBeatMessage HeartBeatMessage;
+#endif
+
 // Where a record came from, as told to GetHeartBeatMessageFromClient().
+#ifdef __cplusplus
 enum HeartChannelType : int {
+#else
+enum HeartChannelType {  // int-sized in C too, as asserted below
+#endif
     HEART_CHANNEL_PIPE = 1,  // payload of one pipe request
     HEART_CHANNEL_MMAP = 2,  // read from the client's shared-memory page
 };
+#ifndef __cplusplus
+typedef enum HeartChannelType HeartChannelType;
+#endif
 
 // The 232-byte heartbeat record. Layout, in bytes:
 //
@@ -53,6 +67,7 @@ static_assert(offsetof(HeartBeatMessage, timeoutTimes) == 220, "timeoutTimes at 
 static_assert(offsetof(HeartBeatMessage, watchDogFailed) == 224, "watchDogFailed at 224");
 static_assert(sizeof(HeartChannelType) == sizeof(int), "HeartChannelType is int-sized");
 
+#ifdef __cplusplus
 namespace VeKov {
 
 // Milliseconds of CLOCK_MONOTONIC (tv_sec * 1000 + tv_nsec / 1000000,
@@ -73,5 +88,6 @@ HEARTBEAT_API unsigned int GetChannelGidForLink(unsigned int first, unsigned int
 HEARTBEAT_API unsigned int GetChannelGid();
 
 }  // namespace VeKov
+#endif  // __cplusplus
 
 #endif  // HEARTBEAT_MESSAGE_H_

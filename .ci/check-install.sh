@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Installs the library into a temporary prefix and builds a small consumer
-# against it twice, once with CMake's find_package and once with pkg-config,
-# then runs both and the installed tools.
-# Usage: tools/ci/check-install.sh [build-dir]   (default: build/default,
+# Installs the library into a temporary prefix and builds the small consumer
+# against it twice, once with CMake's find_package and once with pkg-config
+# exactly as README.md shows (PKG_CONFIG_PATH, an rpath, no LD_LIBRARY_PATH),
+# builds the C consumer as C11 the same way, then runs them all and the
+# installed tools.
+# Usage: .ci/check-install.sh [build-dir]   (default: build/default,
 # configured with the default preset if it is not there yet)
 set -euo pipefail
-root=$(cd "$(dirname "$0")/../.." && pwd)
+root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/default}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -24,6 +26,7 @@ pc=$(find "$prefix" -name libheartbeat.pc -print -quit)
 libdir=$(dirname "$(dirname "$pc")")
 for f in "$libdir/libheartbeat.so" "$libdir/libheartbeat.so.1" \
          "$prefix/include/libheartbeat/heartbeat.h" "$prefix/include/libheartbeat/kov_log.h" \
+         "$prefix/include/libheartbeat/heartbeat_status.h" \
          "$libdir/cmake/libheartbeat/libheartbeatConfig.cmake" \
          "$prefix/bin/heartbeat-monitor" "$prefix/bin/heartbeat-send"; do
     [ -e "$f" ] || fail "missing $f"
@@ -42,12 +45,20 @@ cmake -S "$root/examples/consumer" -B "$work/cmake-consumer" \
 cmake --build "$work/cmake-consumer" >/dev/null
 "$work/cmake-consumer/heartbeat_consumer"
 
-echo "== consumer built with pkg-config"
+echo "== consumer built with pkg-config, as README.md shows"
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
+cd "$work"
+cp "$root/examples/consumer/consumer.cpp" app.cpp
 # shellcheck disable=SC2046  # the flags are meant to split
-c++ -std=c++17 -o "$work/pc-consumer" "$root/examples/consumer/consumer.cpp" \
-    $(pkg-config --cflags --libs libheartbeat)
-LD_LIBRARY_PATH="$libdir" "$work/pc-consumer"
+c++ -std=c++17 -o app app.cpp $(pkg-config --cflags --libs libheartbeat) \
+    -Wl,-rpath,"$(pkg-config --variable=libdir libheartbeat)"
+./app
+
+echo "== C consumer, C11"
+# shellcheck disable=SC2046
+cc -std=c11 -Wall -Wextra -Wpedantic -Werror -o c-consumer "$root/examples/consumer/consumer.c" \
+    $(pkg-config --cflags --libs libheartbeat) -Wl,-rpath,"$(pkg-config --variable=libdir libheartbeat)"
+./c-consumer
 
 echo "== installed tools"
 "$prefix/bin/heartbeat-monitor" --version

@@ -2,23 +2,19 @@
 # Runs every unit test (CTest label "unit") under valgrind memcheck, two at a
 # time: an invalid access, a use of uninitialised memory or a definite leak
 # fails the test, as does the test failing by itself. Suppressions for known
-# harmless reports outside the library are in tools/ci/memcheck.supp.
-# Usage: tools/ci/memcheck.sh [build-dir]   (default build/default, built first)
+# harmless reports outside the library are in .ci/memcheck.supp.
+# Usage: .ci/memcheck.sh [build-dir]   (default build/default, built first)
 set -euo pipefail
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/.."
 build=${1:-build/default}
-if ! command -v valgrind >/dev/null; then
-    echo "== installing valgrind"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends valgrind >/dev/null
-fi
+.ci/install-deps.sh memcheck
 [ -f "$build/CMakeCache.txt" ] || cmake --preset default >/dev/null
 cmake --build "$build" -j2 >/dev/null
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 ctest --test-dir "$build" -L unit --show-only=json-v1 >"$work/tests.json"
 
-python3 - "$work" tools/ci/memcheck.supp <<'EOF'
+python3 - "$work" .ci/memcheck.supp <<'EOF'
 import concurrent.futures, glob, json, os, subprocess, sys, time
 
 work, suppressions = sys.argv[1], os.path.abspath(sys.argv[2])

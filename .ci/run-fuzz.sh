@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (preset fuzz) and runs each for a bounded time
 # from its seed corpus; any crash, leak or sanitizer report fails.
-# Usage: tools/ci/run-fuzz.sh [seconds-per-target]   (default 60)
+# Usage: .ci/run-fuzz.sh [seconds-per-target]   (default 60)
 set -euo pipefail
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/.."
 seconds=${1:-60}
+.ci/install-deps.sh clang
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j2
 work=$(mktemp -d)
