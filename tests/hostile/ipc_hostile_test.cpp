@@ -123,7 +123,10 @@ protected:
 TEST_F(LumoHostileTest, UnsafePipeDirectoriesAreRefused) {
     const std::string base = dir_;
     ASSERT_EQ(mkdir((base + "/real").c_str(), 0700), 0);
-    ASSERT_EQ(symlink((base + "/real").c_str(), (base + "/link").c_str()), 0);
+    ASSERT_EQ(symlink("real", (base + "/link").c_str()), 0);  // root's, like /var/run -> /run
+    ASSERT_EQ(mkdir((base + "/target").c_str(), 0700), 0);
+    ASSERT_EQ(symlink((base + "/target").c_str(), (base + "/their-link").c_str()), 0);
+    ASSERT_EQ(lchown((base + "/their-link").c_str(), kNobody, kNobody), 0);
     ASSERT_EQ(mkdir((base + "/open").c_str(), 0700), 0);
     ASSERT_EQ(chmod((base + "/open").c_str(), 0777), 0);
     ASSERT_EQ(mkdir((base + "/theirs").c_str(), 0700), 0);
@@ -134,7 +137,8 @@ TEST_F(LumoHostileTest, UnsafePipeDirectoriesAreRefused) {
         const char* dir;
         int expected;  // 0: opens
     } cases[] = {
-        {"/link", -ELOOP},        {"/link/sub", -ELOOP},  {"/open", -EPERM},
+        {"/link", -ELOOP},  // the pipe directory itself is never a link
+        {"/link/sub", 0},         {"/their-link/sub", -ELOOP}, {"/open", -EPERM},
         {"/open/sub", -EPERM},    {"/theirs", -EPERM},    {"/sticky/sub", 0},
     };
     for (const auto& c : cases) {
@@ -145,7 +149,7 @@ TEST_F(LumoHostileTest, UnsafePipeDirectoriesAreRefused) {
             EXPECT_EQ(LumoClosePipe(handle), 0);
         }
     }
-    EXPECT_FALSE(std::filesystem::exists(base + "/real/sub"));
+    EXPECT_FALSE(std::filesystem::exists(base + "/target/sub"));
     EXPECT_FALSE(std::filesystem::exists(base + "/open/sub"));
 }
 
