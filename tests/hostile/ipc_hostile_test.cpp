@@ -139,49 +139,35 @@ TEST_F(LumoHostileTest, PeersOutsideThePipesGroupAreClosedAndMembersNamedByTheKe
 // accepted message stays, the oldest of the others make room for newcomers,
 // and 200 connections held by a neighbour keep no client out.
 TEST_F(LumoHostileTest, NewConnectionsEvictTheOldestIdleOnesAndAHoarderLocksNobodyOut) {
-    int events[2];  // 'r' once the server listens, then 'm' for each message
-    ASSERT_EQ(pipe(events), 0);
-    const pid_t server = Child([&] {
-        const rlimit limit{64, 64};
-        const int fd = events[1];
-        if (setrlimit(RLIMIT_NOFILE, &limit) != 0 || Open("srv", "cli", true, [fd](int, LumoRequest* request) {
-                LumoMarkRequestAccepted(request);
-                (void)!write(fd, "m", 1);
-            }) <= 0) {
-            return 2;
-        }
-        (void)!write(fd, "r", 1);
-        pause();
-        return 0;
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    const rlimit limit{64, old.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    const int listener = Open("srv", "cli", true, [deliver = inbox.Callback()](int handle, LumoRequest* request) {
+        LumoMarkRequestAccepted(request);
+        deliver(handle, request);
     });
-    auto next = [&] {
-        pollfd pfd{events[0], POLLIN, 0};
-        char event = 0;
-        return poll(&pfd, 1, 5000) == 1 && read(events[0], &event, 1) == 1 ? event : '?';
-    };
-    ASSERT_EQ(next(), 'r');
     const int accepted = Connect(Path("srv", "cli"));
-    ASSERT_EQ(send(accepted, "a", 1, 0), 1);
-    ASSERT_EQ(next(), 'm');
-    std::vector<int> others(8);
+    ASSERT_EQ(send(accepted, "\1", 1, 0), 1);
+    ASSERT_EQ(inbox.WaitFor(1).size(), 1U);
+    int others[8];
     for (int& fd : others) {
         fd = Connect(Path("srv", "cli"));
     }
     for (int i = 0; i < 8; ++i) {
         EXPECT_EQ(ClosedByPeer(others[i], i < 5 ? 3000 : 100), i < 5) << i;
     }
-    for (int i = 0; i < 200; ++i) {
-        others.push_back(Connect(Path("srv", "cli")));
-    }
-    for (const int fd : {Connect(Path("srv", "cli")), accepted}) {  // a newcomer, then the first one
-        ASSERT_EQ(send(fd, "b", 1, 0), 1);
-        EXPECT_EQ(next(), 'm');
-    }
-    kill(server, SIGKILL);
-    waitpid(server, nullptr, 0);
-    for (const int fd : others) {
-        close(fd);
-    }
+    const pid_t hoarder = Child([&] {  // holds 200 connections, then connects and sends as a client
+        for (int i = 0; i < 200 && setrlimit(RLIMIT_NOFILE, &old) == 0; ++i) {
+            (void)Connect(Path("srv", "cli"));
+        }
+        return send(Connect(Path("srv", "cli")), "\1", 1, 0) == 1 ? pause() : 1;
+    });
+    EXPECT_EQ(inbox.WaitFor(2).back(), Line(listener, hoarder, "1"));
+    ASSERT_EQ(send(accepted, "\1", 1, 0), 1);
+    EXPECT_EQ(inbox.WaitFor(3).back(), Line(listener, getpid(), "1"));
+    kill(hoarder, SIGKILL);
+    waitpid(hoarder, nullptr, 0);
 }
 
 // The child shares the parent's epoll set and sockets: what it does with the
