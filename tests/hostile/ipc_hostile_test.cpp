@@ -5,15 +5,12 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 
 #include "ipc/lumo_test_support.h"
-
-extern char** environ;
 
 namespace {
 
@@ -193,13 +190,8 @@ TEST_F(LumoHostileTest, AForkedChildLeavesItsParentsPipesAloneAndRemovesItsOwnFi
 }
 
 TEST_F(LumoHostileTest, UnloadingWhileACallbackThatClosedItsPipeRunsLeavesNoThreadInGoneCode) {
-    char helper[] = UNLOAD_HELPER;
-    char library[] = LUMO_LIBRARY;
-    char* argv[] = {helper, library, nullptr};
-    pid_t pid = -1;
-    ASSERT_EQ(posix_spawn(&pid, helper, nullptr, nullptr, argv, environ), 0);
-    EXPECT_EQ(ExitCode(pid), 0);
-    EXPECT_FALSE(std::filesystem::directory_iterator(dir_) != std::filesystem::directory_iterator());
+    EXPECT_EQ(ExitCode(Child([] { return execl(UNLOAD_HELPER, UNLOAD_HELPER, LUMO_LIBRARY, nullptr); })), 0);
+    EXPECT_TRUE(std::filesystem::is_empty(dir_));
 }
 
 }  // namespace
