@@ -51,14 +51,13 @@ inline int ExitCode(pid_t pid) {
     return waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// "<handle>:<sender pid>:<size>", "corrupt" for the size when a byte is not
-// the size's low byte, "gone" for a null request (pid -1).
+// A delivery as "<handle>:<sender pid>:<size>": "corrupt" for the size when a
+// byte is not the size's low byte, "gone" for a null request (pid -1).
 inline std::string Line(int handle, pid_t pid, const std::string& what) {
     return std::to_string(handle) + ":" + std::to_string(pid) + ":" + what;
 }
 
-// Every delivery to the ends it is the callback of. Never destroyed: a
-// callback may still come while the process exits.
+// Every delivery to the ends it is the callback of.
 struct Inbox {
     std::mutex mutex;
     std::condition_variable cv;
@@ -89,7 +88,7 @@ struct Inbox {
     }
 };
 
-inline Inbox& inbox = *new Inbox;
+inline Inbox& inbox = *new Inbox;  // never destroyed: a callback may come during exit
 
 // Each test gets a pipe directory and an empty inbox (for runs of several
 // tests in one process).
