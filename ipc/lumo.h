@@ -15,9 +15,13 @@
 //   -110 ETIMEDOUT the peer did not appear within timeoutMs
 // Ours adds -90 EMSGSIZE (a request over 64 KiB), -98 EADDRINUSE (another
 // live process listens on the names), and, for a listening end whose pipe
-// directory is unsafe, -40 ELOOP (a symlink anywhere on the path) and -1 EPERM
-// (a directory on the path not owned by root or this process's effective
-// user, or writable by others without the sticky bit). It answers -22 only
+// directory is unsafe, -40 ELOOP (a symlink on the path, unless it is an
+// existing ancestor owned by root or this process's effective user: such a
+// link, e.g. /var/run -> /run, is followed and its target checked the same
+// way; the pipe directory itself and the directories created on the way are
+// never links) and -1 EPERM (a directory on the path not owned by root or
+// this process's effective user, or writable by others without the sticky
+// bit). It answers -22 only
 // for handles of 0 or less, -2 for handles that are not open (including those
 // a forked child inherited).
 //

@@ -10,9 +10,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace lumo {
 namespace {
@@ -65,14 +67,14 @@ int NewSocket() {
     return fd >= 0 ? fd : -errno;
 }
 
+// Most symlinks followed on the way to one pipe directory (the kernel's own
+// limit for a path).
+constexpr int kMaxLinks = 40;
+
 // A directory on the way to a socket file is trusted when nobody but root and
 // this process's user can replace its entries: owned by one of them, and not
 // writable by others unless the sticky bit keeps them off our entries.
-int CheckDirectory(int fd) {
-    struct stat st{};
-    if (fstat(fd, &st) != 0) {
-        return -errno;
-    }
+int CheckDirectory(const struct stat& st) {
     if (S_ISLNK(st.st_mode)) {
         return -ELOOP;
     }
@@ -88,6 +90,27 @@ int CheckDirectory(int fd) {
     return 0;
 }
 
+// Consumes `fd` (an O_PATH descriptor or a negated errno): returns it when it
+// is a trusted directory, else closes it and returns why not.
+int Checked(int fd) {
+    if (fd < 0) {
+        return fd;
+    }
+    struct stat st{};
+    const int rc = fstat(fd, &st) == 0 ? CheckDirectory(st) : -errno;
+    if (rc < 0) {
+        close(fd);
+        return rc;
+    }
+    return fd;
+}
+
+// The directory a walk starts from ("/" or "."), checked like the others.
+int OpenStart(const char* start) {
+    const int fd = open(start, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    return Checked(fd >= 0 ? fd : -errno);
+}
+
 // Gives a directory this library created its mode whatever the umask, and
 // the pipe's group so that the peers it is made for can reach their files.
 void SetDirectoryAccess(int parent, const std::string& name, uint32_t gid) {
@@ -101,53 +124,76 @@ void SetDirectoryAccess(int parent, const std::string& name, uint32_t gid) {
     }
 }
 
-// Steps from `fd` into the directory `name`, creating it when `create`.
-// Consumes `fd`; returns the new descriptor or a negated errno.
-int StepInto(int fd, const std::string& name, bool create, uint32_t gid) {
+// Opens (O_PATH, never following a link) the entry `name` of the directory
+// `fd`, creating it as a directory first when it is missing and `create`;
+// `*created` then says it is one this library made (or a racing opener did).
+int OpenEntry(int fd, const std::string& name, bool create, uint32_t gid, bool* created) {
+    *created = false;
     int next = openat(fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (next < 0 && errno == ENOENT && create) {
+        *created = true;
         // Made 0700 and opened up only once it is ours, whatever the umask.
         if (mkdirat(fd, name.c_str(), 0700) == 0) {
             SetDirectoryAccess(fd, name, gid);
             next = openat(fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-        } else if (errno == EEXIST) {  // made by someone else meanwhile: checked below
+        } else if (errno == EEXIST) {  // made by someone else meanwhile: checked by the caller
             next = openat(fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
         }
     }
-    const int err = errno;
-    close(fd);
-    if (next < 0) {
-        return -err;
-    }
-    const int rc = CheckDirectory(next);
-    if (rc < 0) {
-        close(next);
-        return rc;
-    }
-    return next;
+    return next >= 0 ? next : -errno;
 }
 
-// Opens (O_PATH) the directory `dir`, walking every component without
-// following a symlink and checking each one as it goes; missing ones are
-// created when `create`. Returns the descriptor or a negated errno: -ELOOP for
-// a symlink on the way, -EPERM for a directory others could change.
-int OpenSafeDirectory(const std::string& dir, bool create, uint32_t gid) {
-    int fd = open(dir[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        return -errno;
-    }
-    int rc = CheckDirectory(fd);
-    if (rc < 0) {
-        close(fd);
-        return rc;
-    }
-    for (size_t begin = 0; begin < dir.size() && fd >= 0;) {
-        size_t end = dir.find('/', begin);
-        end = end == std::string::npos ? dir.size() : end;
+// Pushes the components of `path` onto `todo` so that its first one is on top.
+void PushComponents(const std::string& path, std::vector<std::string>* todo) {
+    const size_t below = todo->size();
+    for (size_t begin = 0; begin < path.size();) {
+        size_t end = path.find('/', begin);
+        end = end == std::string::npos ? path.size() : end;
         if (end > begin) {
-            fd = StepInto(fd, dir.substr(begin, end - begin), create, gid);
+            todo->push_back(path.substr(begin, end - begin));
         }
         begin = end + 1;
+    }
+    std::reverse(todo->begin() + static_cast<std::ptrdiff_t>(below), todo->end());
+}
+
+// Opens (O_PATH) the directory `dir`, walking it one component at a time and
+// checking each directory as it goes; missing ones are created when `create`.
+// A symlink is followed only where the installation put it: an ancestor that
+// exists, owned by root or this process's effective user (only they can have
+// made it; a link's own mode means nothing), and the target's components are
+// then walked and checked the same way. The pipe directory itself, and every
+// directory this library creates, must not be a link. Returns the descriptor
+// or a negated errno: -ELOOP for any other link (or too many), -EPERM for a
+// directory others could change.
+int OpenSafeDirectory(const std::string& dir, bool create, uint32_t gid) {
+    std::vector<std::string> todo;  // the pipe directory at the bottom
+    PushComponents(dir, &todo);
+    int fd = OpenStart(dir[0] == '/' ? "/" : ".");
+    for (int links = 0; fd >= 0 && !todo.empty();) {
+        const std::string name = std::move(todo.back());
+        todo.pop_back();
+        bool created = false;
+        const int next = OpenEntry(fd, name, create, gid, &created);
+        struct stat st{};
+        if (next >= 0 && fstat(next, &st) == 0 && S_ISLNK(st.st_mode) && !created && !todo.empty() &&
+            (st.st_uid == 0 || st.st_uid == geteuid())) {
+            char target[PATH_MAX];
+            const ssize_t n = readlinkat(next, "", target, sizeof(target));
+            close(next);
+            if (n <= 0 || static_cast<size_t>(n) >= sizeof(target) || ++links > kMaxLinks) {
+                close(fd);
+                return n < 0 ? -errno : -ELOOP;
+            }
+            PushComponents(std::string(target, static_cast<size_t>(n)), &todo);
+            if (target[0] == '/') {
+                close(fd);
+                fd = OpenStart("/");
+            }
+            continue;
+        }
+        close(fd);
+        fd = Checked(next);
     }
     return fd;
 }

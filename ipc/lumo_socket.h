@@ -37,10 +37,12 @@ struct FileId {
 
 // Binds a non-blocking listening socket at `path` and gives the file mode
 // 0660 and group `gid` (when allowed), whatever the umask. Every directory on
-// the way is walked without following symlinks (-ELOOP) and must be owned by
-// root or this process's effective user and not writable by others without
-// the sticky bit (-EPERM); missing ones are created with mode 0770 and group
-// `gid`. A stale file (nobody accepts on it) is replaced; a file on which
+// the way must be owned by root or this process's effective user and not
+// writable by others without the sticky bit (-EPERM); missing ones are created
+// with mode 0770 and group `gid`. A symlink is followed only as an existing
+// ancestor owned by root or this process's effective user, whose target is
+// then checked the same way; any other (the pipe directory itself, a directory
+// created here, a link owned by anyone else) gives -ELOOP. A stale file (nobody accepts on it) is replaced; a file on which
 // another process still listens gives -EADDRINUSE. Returns the descriptor or
 // a negated errno.
 int ListenAt(const std::string& path, uint32_t gid, FileId* id);

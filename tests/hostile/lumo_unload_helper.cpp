@@ -4,39 +4,27 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
-#include <cstdio>
 
 #include "lumo.h"
 
-namespace {
-
-int (*closePipe)(int) = nullptr;
-int signalled[2];
-
-int Open(int (*open)(LumoOpenParam*), const char* self, const char* peer, bool listening,
-         LumoCallback callback) {
-    LumoOpenParam param{peer, std::move(callback), 3000, listening ? 1U : 0U, UINT32_MAX, 1, self, -1, 1, 0, 0};
-    return open(&param);
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
     void* lib = argc > 1 ? dlopen(argv[1], RTLD_NOW | RTLD_LOCAL) : nullptr;
+    static int signalled[2];
     if (lib == nullptr || pipe(signalled) != 0) {
         return 2;
     }
     auto open = reinterpret_cast<int (*)(LumoOpenParam*)>(dlsym(lib, "LumoOpen"));
     auto send = reinterpret_cast<int (*)(int, LumoRequest*)>(dlsym(lib, "LumoSendRequest"));
-    closePipe = reinterpret_cast<int (*)(int)>(dlsym(lib, "LumoClosePipe"));
-    const int listener = Open(open, "srv", "cli", true, [](int handle, LumoRequest*) {
-        const int rc = closePipe(handle);
-        (void)!write(signalled[1], &rc, sizeof(rc));
-        usleep(300 * 1000);  // the host unloads the library meanwhile
-    });
-    const int sender = Open(open, "cli", "srv", false, nullptr);
+    static auto closePipe = reinterpret_cast<int (*)(int)>(dlsym(lib, "LumoClosePipe"));
+    LumoOpenParam param{"cli", [](int handle, LumoRequest*) {
+                            const int rc = closePipe(handle);
+                            (void)!write(signalled[1], &rc, sizeof(rc));
+                            usleep(300 * 1000);  // the host unloads the library meanwhile
+                        }, 3000, 1, UINT32_MAX, 1, "srv", -1, 1, 0, 0};
+    const int listener = open(&param);
+    param = LumoOpenParam{"srv", nullptr, 3000, 0, UINT32_MAX, 1, "cli", -1, 1, 0, 0};
+    const int sender = open(&param);
     char byte = 1;
     LumoRequest request{0, &byte, 1, 0};
     int rc = -1;

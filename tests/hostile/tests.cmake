@@ -12,6 +12,7 @@ if(NOT HEARTBEAT_USE_SYSTEM_LUMO)
 
     add_executable(ipc_hostile_test ${CMAKE_CURRENT_LIST_DIR}/ipc_hostile_test.cpp)
     target_link_libraries(ipc_hostile_test PRIVATE lumo GTest::gtest GTest::gtest_main Threads::Threads)
+    target_include_directories(ipc_hostile_test PRIVATE ${PROJECT_SOURCE_DIR}/tests)
     target_compile_definitions(ipc_hostile_test PRIVATE
         LUMO_LIBRARY="$<TARGET_FILE:lumo>" UNLOAD_HELPER="$<TARGET_FILE:lumo_unload_helper>")
     add_dependencies(ipc_hostile_test lumo_unload_helper)
