@@ -149,7 +149,7 @@ private:
     void Unwatch(const std::string& name);
     void Reload();
     void Configure();
-    void OnSnapshot(std::vector<MonitorEvent> reports, int64_t now);
+    void OnSnapshot(std::vector<MonitorEvent> reports, int64_t now, bool force = false);
     void Print(const MonitorEvent& event) const;
     void WriteMetrics(int64_t now);
 
@@ -259,13 +259,14 @@ void Monitor::WriteMetrics(int64_t now) {
 
 // One snapshot: the reports that came with it get their causes, missing
 // clients are found, and every event is printed before any hook starts.
-void Monitor::OnSnapshot(std::vector<MonitorEvent> reports, int64_t now) {
+// With `force` the state is taken in even between cycles (the clients changed).
+void Monitor::OnSnapshot(std::vector<MonitorEvent> reports, int64_t now, bool force) {
     uint64_t cycles = 0;
     if (!TakeSnapshot(&snapshot_, &cycles)) {
         snapshot_.clear();
     }
     const bool newCycle = cycles != lastCycles_;
-    if (!newCycle && reports.empty()) {
+    if (!newCycle && reports.empty() && !force) {
         nextSnapshotMs_ = now + kRetryMs;  // the cycle is due but has not run yet
         return;
     }
@@ -328,7 +329,7 @@ int Monitor::Run() {
                      controlPath.empty() ? "(no path for this name)" : controlPath.c_str(),
                      std::strerror(-controlRc));
     }
-    OnSnapshot({}, NowMs());
+    OnSnapshot({}, NowMs(), true);
     nextSnapshotMs_ = NowMs() + kCycleMs;
     hbtools::Notify("READY=1");
 
@@ -339,13 +340,14 @@ int Monitor::Run() {
             wait = std::min(wait, hookDueMs);
         }
         hbtools::WaitForWake(static_cast<int>(std::max<int64_t>(0, wait)));
-        if (hbtools::TakeHangup()) {
+        const bool reloaded = hbtools::TakeHangup();
+        if (reloaded) {
             Reload();
         }
         std::vector<MonitorEvent> reports = TakeEvents();
         const int64_t now = NowMs();
-        if (!reports.empty() || now >= nextSnapshotMs_) {
-            OnSnapshot(std::move(reports), now);
+        if (!reports.empty() || now >= nextSnapshotMs_ || reloaded) {
+            OnSnapshot(std::move(reports), now, reloaded);
         }
         hookDueMs = hooks_.Poll(NowMs());
     }

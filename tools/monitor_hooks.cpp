@@ -55,7 +55,8 @@ int64_t HookRunner::Poll(int64_t nowMs) {
             if (client.running.pid != pid) {
                 continue;
             }
-            if (ShellStatus(status) != 0) {
+            // A killed hook had its line when it was killed.
+            if (ShellStatus(status) != 0 && client.running.deadlineMs != INT64_MAX) {
                 std::fprintf(stderr, "heartbeat-monitor: %s command for %s exited with status %d\n",
                              client.running.kind == EventKind::kRecovered ? "--on-recovered" : "--on-lost",
                              PlainEscape(name).c_str(), ShellStatus(status));

@@ -4,7 +4,8 @@
 //     stdin: usage, register NAME, unregister-all, quit.
 //   hb_helper client NAME SERVER [--storm] [--dog PERIOD]
 //     sends heartbeats (timeoutTimes 2); with --dog a worker thread watched
-//     under "worker" kicks every 200 ms until "stall", again after "kick".
+//     under "worker" kicks every 200 ms until "stall", again after "kick";
+//     "mute" stops the heartbeats while the process runs on.
 //   hb_helper hostile SOCKET NAME SECONDS PER_SECOND
 //     connects to a listening socket file and sends records carrying NAME,
 //     messages of odd sizes and garbage records, at the given rate.
@@ -199,6 +200,9 @@ int Client(const std::string& name, const std::string& server, int argc, char** 
     }
     for (std::string line; ReadLine(&line) && line != "quit";) {
         kicking = line == "kick" || (kicking && line != "stall");
+        if (line == "mute") {
+            UnregisterSendHeartBeat();
+        }
     }
     running = false;
     if (worker.joinable()) {

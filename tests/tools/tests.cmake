@@ -3,6 +3,7 @@
 include(${PROJECT_SOURCE_DIR}/tools/cli11.cmake)
 heartbeat_unit_test(cli_args_test SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/cli_args_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/monitor_control_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/monitor_events_test.cpp
     ${PROJECT_SOURCE_DIR}/tools/cli_args.cpp
     ${PROJECT_SOURCE_DIR}/tools/monitor_control.cpp
