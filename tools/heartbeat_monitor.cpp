@@ -128,9 +128,15 @@ int RunStatus(const hbtools::MonitorOptions& options) {
                      hbtools::PlainEscape(name).c_str(), path.c_str());
         return hbtools::kExitFailure;
     }
-    if (rc != 0 || answer.empty()) {
+    if (rc != 0) {
         std::fprintf(stderr, "heartbeat-monitor: the monitor named %s did not answer: %s\n",
-                     hbtools::PlainEscape(name).c_str(), rc != 0 ? std::strerror(-rc) : "permission denied?");
+                     hbtools::PlainEscape(name).c_str(), std::strerror(-rc));
+        return hbtools::kExitFailure;
+    }
+    if (answer.empty()) {
+        // It drops a peer that is not root, its user or in its socket's group.
+        std::fprintf(stderr, "heartbeat-monitor: the monitor named %s refused the query (ask as root, as its "
+                     "user or as a member of its socket's group)\n", hbtools::PlainEscape(name).c_str());
         return hbtools::kExitFailure;
     }
     std::fputs(answer.c_str(), stdout);

@@ -172,7 +172,8 @@ print(families["heartbeat_monitor_cycles"].samples[0].value > 3)
     std::set<std::string> seen;
     for (const auto& [pid, ran] : hooks) {
         seen.insert(ran);
-        EXPECT_TRUE(Eventually([&] { return kill(std::stoi(pid), 0) != 0; }, 3s)) << ran << ": the hook lives on";
+        const pid_t hookPid = std::stoi(pid);
+        EXPECT_TRUE(Eventually([hookPid] { return kill(hookPid, 0) != 0; }, 3s)) << ran << ": the hook lives on";
     }
     EXPECT_EQ(seen, (std::set<std::string>{"lost watchdog dog", "lost hung hung", "lost exited killed",
                                            "lost stopped stopped", "missing - ghost", "missing - new\nline"}));
