@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 namespace hbtools {
 namespace {
@@ -56,18 +58,21 @@ std::string LabelEscape(const std::string& text) {
 
 }  // namespace
 
-ProcState ReadProcState(int32_t pid) {
+ProcState ReadProcState(int32_t pid, int64_t lastHeartbeatAgeMs) {
     if (pid <= 0) {
         return ProcState::kGone;
     }
+    struct timespec now = {};
+    clock_gettime(CLOCK_BOOTTIME, &now);
     const std::string path = "/proc/" + std::to_string(pid) + "/stat";
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return ProcState::kGone;
     }
-    // "pid (comm) S ...": comm may hold ')' and spaces, so the state is the
-    // letter after the last ')'. comm is at most 16 bytes, well inside this.
-    char buffer[128];
+    // "pid (comm) S ppid ...": comm may hold ')' and spaces, so the fields
+    // are counted from the last ')'. comm is at most 16 bytes and the 20
+    // numbers up to the start time fit well inside this.
+    char buffer[512];
     const ssize_t n = read(fd, buffer, sizeof(buffer) - 1);
     close(fd);
     if (n <= 0) {
@@ -75,19 +80,29 @@ ProcState ReadProcState(int32_t pid) {
     }
     buffer[n] = '\0';
     const char* paren = strrchr(buffer, ')');
-    if (paren == nullptr || paren[1] != ' ') {
+    if (paren == nullptr || paren[1] != ' ' || paren[2] == '\0') {
         return ProcState::kRunning;  // unreadable, but the process is there
     }
-    switch (paren[2]) {
-    case 'Z':
-    case 'X':
+    const char state = paren[2];
+    if (state == 'Z' || state == 'X') {
         return ProcState::kGone;
-    case 'T':
-    case 't':
-        return ProcState::kStopped;
-    default:
-        return ProcState::kRunning;
     }
+    // Field 22, the start time in clock ticks since boot: 18 spaces on from
+    // the one before field 4.
+    const char* field = paren + 3;
+    for (int i = 0; i < 18 && field != nullptr; ++i) {
+        field = strchr(field + 1, ' ');
+    }
+    if (field != nullptr && lastHeartbeatAgeMs >= 0) {
+        const long ticks = sysconf(_SC_CLK_TCK);
+        const unsigned long long started = strtoull(field + 1, nullptr, 10);
+        const int64_t startedMs = ticks > 0 ? static_cast<int64_t>(started * 1000ULL / static_cast<unsigned long long>(ticks)) : 0;
+        const int64_t beatMs = static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000 - lastHeartbeatAgeMs;
+        if (startedMs > beatMs + 1000) {
+            return ProcState::kGone;
+        }
+    }
+    return state == 'T' || state == 't' ? ProcState::kStopped : ProcState::kRunning;
 }
 
 void MonitorState::Watch(const std::string& name, int64_t nowMs) {
@@ -119,7 +134,7 @@ std::vector<MonitorEvent> MonitorState::Cycle(const std::vector<HeartBeatClientS
         if (status != nullptr && status->watchDogFailed != 0 && status->silentCycles == 0) {
             report.cause = Cause::kWatchdog;
         } else {
-            switch (lookup(report.pid)) {
+            switch (lookup(report.pid, status != nullptr ? AgeMs(*status, nowMs) : -1)) {
             case ProcState::kGone:
                 report.cause = Cause::kExited;
                 break;

@@ -23,12 +23,14 @@ enum class ProcState { kGone, kStopped, kRunning };
 
 // The state letter of /proc/<pid>/stat: kGone when the file is missing or the
 // process is a zombie (it has exited, only its parent has not reaped it yet),
-// kStopped for T and t, kRunning for anything else. pid <= 0 is kGone.
-ProcState ReadProcState(int32_t pid);
+// kStopped for T and t, kRunning for anything else. pid <= 0 is kGone. With
+// lastHeartbeatAgeMs >= 0, a process started after that heartbeat was sent
+// (by more than a second) is another one that got the pid: kGone as well.
+ProcState ReadProcState(int32_t pid, int64_t lastHeartbeatAgeMs);
 
 class MonitorState {
 public:
-    using ProcLookup = std::function<ProcState(int32_t pid)>;
+    using ProcLookup = std::function<ProcState(int32_t pid, int64_t lastHeartbeatAgeMs)>;
 
     // A client registered (again) at monotonic time nowMs; a new registration
     // starts its startup grace anew and forgets its last cause.

@@ -1,6 +1,7 @@
 // The monitor's sockets and its metrics file against what another process
 // may have put in their way.
 #include "tools/monitor_control.h"
+#include "tools/monitor_state.h"
 
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -120,6 +121,16 @@ TEST(MonitorControlTest, ControlSocketSurvivesJunkAndKeepsToItsOwnFile) {
     server.Stop();
     EXPECT_FALSE(fs::exists(fs::symlink_status(path)));
     EXPECT_EQ(hbtools::QueryControl(path, "json", &answer, 2000), -ENOENT);
+}
+
+// A pid given to a new process since the client's last heartbeat is not the
+// client: the client has exited, whatever the new process is doing.
+TEST(MonitorControlTest, CauseLookupSeesThroughAReusedPid) {
+    using hbtools::ProcState;
+    EXPECT_EQ(hbtools::ReadProcState(getpid(), 0), ProcState::kRunning);
+    EXPECT_EQ(hbtools::ReadProcState(getpid(), -1), ProcState::kRunning);  // no heartbeat to compare with
+    EXPECT_EQ(hbtools::ReadProcState(getpid(), 3600 * 1000), ProcState::kGone);
+    EXPECT_EQ(hbtools::ReadProcState(0, 0), ProcState::kGone);
 }
 
 }  // namespace
