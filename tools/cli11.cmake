@@ -11,5 +11,10 @@ else()
     if(NOT HEARTBEAT_CLI11_INCLUDE_DIR)
         message(FATAL_ERROR "CLI11 not found: install libcli11-dev")
     endif()
-    target_include_directories(heartbeat_cli11 SYSTEM INTERFACE ${HEARTBEAT_CLI11_INCLUDE_DIR})
+    # Only CLI/ itself: the rest of the host's include folder (its C library's
+    # headers) must not reach a cross compiler.
+    set(_heartbeat_cli11_dir ${CMAKE_BINARY_DIR}/cli11-include)
+    file(MAKE_DIRECTORY ${_heartbeat_cli11_dir})
+    file(CREATE_LINK ${HEARTBEAT_CLI11_INCLUDE_DIR}/CLI ${_heartbeat_cli11_dir}/CLI SYMBOLIC)
+    target_include_directories(heartbeat_cli11 SYSTEM INTERFACE ${_heartbeat_cli11_dir})
 endif()
