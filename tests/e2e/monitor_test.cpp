@@ -81,9 +81,9 @@ for c in status["clients"]:
 TEST(MonitorEndToEnd, EachFaultGetsItsCauseAndStatusMetricsHooksAndExitAgree) {
     Scenario scenario("hbmon_causes");
     const std::string dir = fs::path(scenario.SocketOf("x")).parent_path();
-    // Each hook records what it got and its pid, then overstays its limit.
-    const std::string hook = "printf '%s %s %s;' \"$HEARTBEAT_EVENT\" \"${HEARTBEAT_CAUSE:--}\" \"$HEARTBEAT_CLIENT\""
-                             " >>" + dir + "/hooks; echo $$ >>" + dir + "/pids; exec sleep 30";
+    // Each hook records its pid and what it got, then overstays its limit.
+    const std::string hook = "printf '%s %s %s %s;' $$ \"$HEARTBEAT_EVENT\" \"${HEARTBEAT_CAUSE:--}\" "
+                             "\"$HEARTBEAT_CLIENT\" >>" + dir + "/hooks; exec sleep 30";
     Monitor monitor(scenario, "hbmon_causes",
                     {"--startup-grace", "6", "--metrics-file", dir + "/hb.prom", "--hook-timeout", "1", "--on-lost",
                      hook, "ghost", "new\nline", "healthy", "killed", "stopped", "hung", "dog"});
@@ -135,15 +135,13 @@ TEST(MonitorEndToEnd, EachFaultGetsItsCauseAndStatusMetricsHooksAndExitAgree) {
         << monitor.Err();
     std::set<std::string> ran;
     std::istringstream hooks(ReadFile(dir + "/hooks"));
-    for (std::string line; std::getline(hooks, line, ';');) {
-        ran.insert(line);
+    for (std::string entry; std::getline(hooks, entry, ';');) {
+        ran.insert(entry.substr(entry.find(' ') + 1));
+        const pid_t pid = std::stoi(entry);
+        EXPECT_TRUE(Eventually([pid] { return kill(pid, 0) != 0; }, 3s)) << entry << ": the hook lives on";
     }
     EXPECT_EQ(ran, (std::set<std::string>{"lost watchdog dog", "lost hung hung", "lost exited killed",
                                           "lost stopped stopped", "missing - ghost", "missing - new\nline"}));
-    std::istringstream pids(ReadFile(dir + "/pids"));
-    for (pid_t pid; pids >> pid;) {
-        EXPECT_TRUE(Eventually([pid] { return kill(pid, 0) != 0; }, 3s)) << pid << ": the hook lives on";
-    }
 
     // A clean exit leaves no socket file behind, and nobody answers then.
     clients["stopped"]->Kill(SIGCONT);
