@@ -147,6 +147,7 @@ TEST(MonitorControlTest, MetricsFileReplacesPlantedLinksWithoutTouchingTheirTarg
              [&] { return link(victim.c_str(), (path + ".tmp").c_str()); },
              [&] { return symlink(victim.c_str(), path.c_str()); }}) {
         fs::remove(path);
+        fs::remove(path + ".tmp");
         std::ofstream(victim) << "keep";
         ASSERT_EQ(plant(), 0);
         EXPECT_EQ(hbtools::WriteFileAtomically(path, "new\n"), 0);
