@@ -13,6 +13,7 @@
 
 #include "checker/checkheart_internal.h"
 #include "heartbeat.h"
+#include "heartbeat_status.h"
 #include "support/fake_lumo.h"
 
 // Live heap bytes of this program, counted by replacing the global operator
@@ -142,6 +143,24 @@ void BM_CheckCycleAllAlive(benchmark::State& state) {
     DisableAllCheckHeartBeat();
 }
 BENCHMARK(BM_CheckCycleAllAlive)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
+
+// One status snapshot of clients that all sent heartbeats and went through a
+// cycle, into an array with room for all of them.
+void BM_StatusSnapshot(benchmark::State& state) {
+    std::vector<Client> clients = Populate(static_cast<int>(state.range(0)));
+    const uint64_t now = VeKov::GetCurrentTime();
+    for (Client& client : clients) {
+        Send(client, now);
+    }
+    checkheart::RunCheckCycle();
+    std::vector<HeartBeatClientStatus> out(clients.size());
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(GetCheckHeartBeatStatus(out.data(), out.size(), nullptr));
+        benchmark::ClobberMemory();
+    }
+    DisableAllCheckHeartBeat();
+}
+BENCHMARK(BM_StatusSnapshot)->Arg(10000)->Unit(benchmark::kMicrosecond);
 
 // Heap kept per client: after registration, and once heartbeats flow and a
 // cycle has seen them.

@@ -42,6 +42,7 @@ void ReportCycle(CheckState& state) {
     for (const CycleReport& report : state.cycleReports) {
         const char* name = report.name->c_str();
         callback(name, report.name->size(), report.info->pid, report.isLost);
+        ++(report.isLost != 0 ? report.info->losses : report.info->recoveries);
         if (report.isLost != 0) {
             HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Report client %s heartbeat lost!", name);
         } else {
@@ -85,6 +86,7 @@ void EvaluateClient(CheckState& state, const std::string& name, ClientMgrInfo& i
                        name.c_str());
                 state.cycleReports.push_back({&name, &info, 1});
                 state.lostClientSet.insert(name);
+                info.lost = true;
             }
         }
         return;
@@ -100,8 +102,10 @@ void EvaluateClient(CheckState& state, const std::string& name, ClientMgrInfo& i
         if (state.lostClientSet.insert(name).second) {
             state.cycleReports.push_back({&name, &info, 1});
         }
+        info.lost = true;
     } else if (!state.lostClientSet.empty() && state.lostClientSet.erase(name) != 0) {
         state.cycleReports.push_back({&name, &info, 0});
+        info.lost = false;
         HB_LOG(KOV_LOG_HEARTBEAT, LOG_INFO, "Client %s recovery heart beat.\n", name.c_str());
     }
     if (!state.timeoutCountMap.empty()) {
@@ -200,6 +204,7 @@ void RunCheckCycle() {
 
 void RunCheckCycleLocked() {
     CheckState& state = State();
+    ++state.cycleCount;
     state.cycleReports.clear();
     for (auto& entry : state.stateMap) {
         EvaluateClient(state, entry.first, entry.second);
@@ -289,6 +294,7 @@ void GetHeartBeatMessageFromClient(const int& fd, const HeartBeatMessage& messag
     }
     info.nextOrder = message.order + 1;
     info.watchDogFailed = message.watchDogFailed;
+    info.lastHeartbeatMs = now;
 }
 
 extern "C" int ReportHeartBeatLost(const char* clientName, size_t clientNameLen) {
@@ -311,6 +317,7 @@ extern "C" int ReportHeartBeatLost(const char* clientName, size_t clientNameLen)
     }
     state.exitClientSet.insert(name);
     callback(name.c_str(), name.size(), found->second.pid, 1);
+    ++found->second.losses;
     HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Client %s abnormal exit, report heartbeat lost!",
            clientName);
     return 0;
@@ -361,6 +368,7 @@ extern "C" int RegisterCheckHeartBeat(const char* appName, size_t appNameLen, un
     if (faultCallback != nullptr && state.exitClientSet.count(name) != 0) {
         // A client once reported as exited is announced as back.
         faultCallback(name.c_str(), name.size(), 0, 0);
+        info.recoveries = 1;
     }
     state.stateMap.emplace(name, std::move(info));
 

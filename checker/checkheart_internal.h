@@ -32,10 +32,15 @@ struct ClientMgrInfo {
     uint32_t nextOrder = 0;             // sequence number expected next
     uint32_t timeoutTimes = 0;          // silent cycles until lost, from the first heartbeat
     bool isFirstHeartReceived = false;  // the first heartbeat was accepted
+    bool lost = false;                  // the check thread's verdict: reported lost, not back
     uint32_t watchDogFailed = 0;        // flag of the latest accepted heartbeat
     uint32_t channelType = HEART_CHANNEL_PIPE;  // the registry opens pipes only
     void* mmapHandle = nullptr;                 // no shared-memory channel here
     std::string mmapName;                       // stays empty
+    // For the status snapshot only; no decision reads them.
+    uint64_t lastHeartbeatMs = 0;  // monotonic ms of the latest accepted heartbeat
+    uint32_t losses = 0;           // lost reports made (check cycles and ReportHeartBeatLost)
+    uint32_t recoveries = 0;       // recovered reports made (check cycles and re-registration)
 };
 
 namespace checkheart {
@@ -54,7 +59,7 @@ constexpr const char* kCloseReason = "Manage channel remove";
 // records during a cycle).
 struct CycleReport {
     const std::string* name;
-    const ClientMgrInfo* info;
+    ClientMgrInfo* info;
     uint32_t isLost;  // 1 lost, 0 recovered
 };
 
@@ -92,6 +97,7 @@ struct CheckState {
     // The lostNow/recoverNow of one cycle, kept here so that their storage is
     // reused from cycle to cycle instead of being allocated every 3 seconds.
     std::vector<CycleReport> cycleReports;
+    uint64_t cycleCount = 0;  // check cycles run, for the status snapshot
 };
 
 // The process-wide state. Created on first use and never destroyed: a check

@@ -85,3 +85,16 @@ foreach(_heartbeat_tool heartbeat-monitor heartbeat-send)
         install(TARGETS ${_heartbeat_tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     endif()
 endforeach()
+
+# heartbeat-monitor as a systemd service, with an example of its config file.
+if(TARGET heartbeat-monitor)
+    set(HEARTBEAT_SYSTEMD_UNITDIR lib/systemd/system
+        CACHE STRING "Where the systemd unit goes, relative to the prefix")
+    set(HEARTBEAT_MONITOR_CONFIG ${CMAKE_INSTALL_FULL_SYSCONFDIR}/heartbeat-monitor.toml)
+    set(HEARTBEAT_MONITOR_EXAMPLE ${CMAKE_INSTALL_FULL_DATADIR}/libheartbeat/heartbeat-monitor.toml)
+    configure_file(${PROJECT_SOURCE_DIR}/share/heartbeat-monitor.service.in
+        ${PROJECT_BINARY_DIR}/heartbeat-monitor.service @ONLY)
+    install(FILES ${PROJECT_BINARY_DIR}/heartbeat-monitor.service DESTINATION ${HEARTBEAT_SYSTEMD_UNITDIR})
+    install(FILES ${PROJECT_SOURCE_DIR}/share/heartbeat-monitor.toml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/libheartbeat)
+endif()

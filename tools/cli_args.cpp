@@ -1,5 +1,7 @@
 #include "tools/cli_args.h"
 
+#include <CLI/CLI.hpp>
+
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -182,36 +184,89 @@ bool ParseUint32(const std::string& text, uint32_t* value) {
 
 ParseResult ParseMonitorArgs(int argc, const char* const argv[], MonitorOptions* options) {
     ParseResult result;
-    const std::vector<OptionDef> defs = {
-        {"--name", true}, {"--json", false}, {"--on-lost", true}, {"--on-recovered", true}};
-    bool nameGiven = false;
-    bool clientGiven = false;
-    Walk(
-        kMonitorTool, argc, argv, defs, &result,
-        [&](const std::string& option, const std::string& value) {
-            if (option == "--name") {
-                options->name = value;
-                nameGiven = true;
-            } else if (option == "--json") {
-                options->json = true;
-            } else if (option == "--on-lost") {
-                options->onLost = value;
-            } else {
-                options->onRecovered = value;
-            }
-        },
-        [&](const std::string& arg, bool) {
-            clientGiven = true;
-            ParseClient(arg, options, &result);
-        });
-    if (nameGiven) {
+    // Help and version win over everything else, as with heartbeat-send;
+    // after "--" they are client names.
+    for (int i = 1; i < argc && argv[i] != nullptr && std::strcmp(argv[i], "--") != 0; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "-h" || arg == "--help") {
+            result.status = ParseStatus::kHelp;
+            return result;
+        }
+        if (arg == "-V" || arg == "--version") {
+            result.status = ParseStatus::kVersion;
+        }
+    }
+    if (result.status == ParseStatus::kVersion) {
+        return result;
+    }
+
+    const std::string tool = kMonitorTool;
+    CLI::App app("", kMonitorTool);
+    app.set_help_flag();
+    app.allow_extras();  // unknown options get their own lines below
+    app.set_config("--config");
+    app.allow_config_extras(CLI::config_extras_mode::error);
+    std::vector<std::string> clients;
+    std::string grace;
+    std::string hookTimeout;
+    app.add_option("--name", options->name);
+    app.add_flag("--json", options->json);
+    app.add_option("--on-lost", options->onLost);
+    app.add_option("--on-recovered", options->onRecovered);
+    app.add_option("--startup-grace", grace);
+    app.add_option("--hook-timeout", hookTimeout);
+    app.add_option("--metrics-file", options->metricsFile);
+    app.add_option("clients", clients);
+    CLI::App* status = app.add_subcommand("status");
+    status->allow_extras();
+    status->add_option("--name", options->name);
+    status->add_flag("--json", options->json);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::FileError& error) {
+        result.errors.push_back(tool + ": cannot read the config file (" + error.what() + ")");
+    } catch (const CLI::ParseError& error) {
+        result.errors.push_back(tool + ": " + error.what());
+    }
+    options->status = status->parsed();
+    if (app.get_config_ptr()->count() > 0) {
+        options->configFile = app.get_config_ptr()->as<std::string>();
+    }
+    for (const std::string& extra : app.remaining(true)) {
+        if (extra == "--") {
+            continue;
+        }
+        result.errors.push_back(tool + (extra.size() > 1 && extra[0] == '-' ? ": unknown option "
+                                                                             : ": unexpected argument ") +
+                                Quote(Shorten(extra)));
+    }
+    if (!result.errors.empty()) {
+        result.status = ParseStatus::kUsage;
+        return result;
+    }
+
+    if (app.count("--name") + status->count("--name") > 0) {
         AddIfError(&result, CheckName(kMonitorTool, "name for --name", options->name));
     }
-    if (!clientGiven) {
-        result.errors.push_back(std::string(kMonitorTool) +
-                                ": no client to watch (give NAME[:GID] arguments)");
+    const auto seconds = [&](const std::string& option, const std::string& text, uint32_t low, uint32_t* value) {
+        if (app.count(option) > 0 && (!ParseUint32(text, value) || *value < low)) {
+            result.errors.push_back(tool + ": " + option + " needs a number of seconds from " + std::to_string(low) +
+                                    " to 4294967295, not " + Quote(Shorten(text)));
+        }
+    };
+    seconds("--startup-grace", grace, 0, &options->startupGraceS);
+    seconds("--hook-timeout", hookTimeout, 1, &options->hookTimeoutS);
+    if (options->status) {
+        if (!clients.empty()) {
+            result.errors.push_back(tool + ": status takes no clients");
+        }
+    } else if (clients.empty()) {
+        result.errors.push_back(tool + ": no client to watch (give NAME[:GID] arguments or clients in --config)");
     }
-    if (result.status == ParseStatus::kRun && !result.errors.empty()) {
+    for (const std::string& client : clients) {
+        ParseClient(client, options, &result);
+    }
+    if (!result.errors.empty()) {
         result.status = ParseStatus::kUsage;
     }
     return result;
@@ -266,26 +321,39 @@ ParseResult ParseSendArgs(int argc, const char* const argv[], SendOptions* optio
 }
 
 std::string MonitorUsage() {
-    return "Usage: heartbeat-monitor [--name NAME] [--json] [--on-lost CMD] [--on-recovered CMD]\n"
-           "                         CLIENT[:GID]...\n"
-           "Watches the heartbeats of the named clients and prints a line for every loss\n"
-           "and every recovery.\n"
+    return "Usage: heartbeat-monitor [OPTIONS] CLIENT[:GID]...\n"
+           "       heartbeat-monitor --config FILE [OPTIONS]\n"
+           "       heartbeat-monitor status [--name NAME] [--json]\n"
+           "Watches the heartbeats of the named clients and prints a line for every loss,\n"
+           "every recovery and every client missing at startup; `status` asks a running\n"
+           "monitor for the state of each of its clients.\n"
            "\n"
-           "  --name NAME          this process's name; clients send to NAME's heartbeat\n"
-           "                       pipe (default: $PROC_NAME, else the command name)\n"
-           "  --json               print one JSON object per event:\n"
-           "                       {\"time\":...,\"event\":\"lost\"|\"recovered\",\"client\":...,\"pid\":...}\n"
-           "  --on-lost CMD        run CMD with /bin/sh -c after a loss\n"
-           "  --on-recovered CMD   run CMD with /bin/sh -c after a recovery\n"
-           "                       (commands run one at a time, in the order of the events,\n"
-           "                       with HEARTBEAT_EVENT, HEARTBEAT_CLIENT and HEARTBEAT_PID set)\n"
-           "  CLIENT[:GID]         a client name (at most 99 characters) and the group of its\n"
-           "                       pipe (default 0: this process's group)\n"
-           "  -h, --help           print this help and exit\n"
-           "  -V, --version        print the version and exit\n"
+           "  --name NAME            this process's name; clients send to NAME's heartbeat\n"
+           "                         pipe (default: $PROC_NAME, else the command name)\n"
+           "  --json                 print one JSON object per event:\n"
+           "                         {\"time\":...,\"event\":\"lost\"|\"recovered\"|\"missing\",\n"
+           "                          \"client\":...,\"pid\":...,\"cause\":...}\n"
+           "  --on-lost CMD          run CMD with /bin/sh -c after a loss or a missing client\n"
+           "  --on-recovered CMD     run CMD with /bin/sh -c after a recovery\n"
+           "                         (with HEARTBEAT_EVENT, HEARTBEAT_CLIENT, HEARTBEAT_PID\n"
+           "                         and, for a loss, HEARTBEAT_CAUSE set; at most one per\n"
+           "                         client per check cycle)\n"
+           "  --hook-timeout S       kill a command still running after S seconds (default 10)\n"
+           "  --startup-grace S      report a client that sent nothing S seconds after it was\n"
+           "                         registered as missing (default 30)\n"
+           "  --metrics-file PATH    rewrite PATH every check cycle in Prometheus text format\n"
+           "  --config FILE          read options from FILE (TOML or INI: the long option\n"
+           "                         names as keys, clients = [\"alpha\", \"beta:1002\"]);\n"
+           "                         the command line overrides it, SIGHUP reads it again\n"
+           "  CLIENT[:GID]           a client name (at most 99 characters) and the group of its\n"
+           "                         pipe (default 0: this process's group)\n"
+           "  -h, --help             print this help and exit\n"
+           "  -V, --version          print the version and exit\n"
            "\n"
-           "SIGINT or SIGTERM stops all checks and exits with 0. Exit status: 0 success,\n"
-           "1 runtime failure (a client could not be watched), 2 bad arguments.\n";
+           "A loss carries its cause: exited, stopped, hung or watchdog. SIGINT or SIGTERM\n"
+           "stops all checks and exits with 0. Exit status: 0 success, 1 runtime failure\n"
+           "(a client could not be watched; for status: no monitor of that name runs),\n"
+           "2 bad arguments.\n";
 }
 
 std::string SendUsage() {

@@ -1,6 +1,7 @@
 // Command-line handling shared by heartbeat-monitor and heartbeat-send.
 //
-// Parsing is kept apart from the tools' main loops so that every rule below is
+// heartbeat-monitor's options are read with CLI11, which also reads them from
+// a TOML or INI file (--config). Parsing is kept apart from the tools' main loops so that every rule below is
 // testable without starting a tool. A parser never prints and never exits: it
 // returns what it found, and for every bad argument one line of text (without
 // a trailing newline) that the tool writes to stderr before it exits with
@@ -39,11 +40,16 @@ struct ClientSpec {
 };
 
 struct MonitorOptions {
+    bool status = false;  // `heartbeat-monitor status`: ask a running monitor
     std::string name;  // empty: keep the process name the library finds itself
     std::vector<ClientSpec> clients;
     bool json = false;
     std::string onLost;       // shell command run after a loss, empty for none
     std::string onRecovered;  // shell command run after a recovery, empty for none
+    uint32_t startupGraceS = 30;  // a client silent this long after registration is missing
+    uint32_t hookTimeoutS = 10;   // a hook running longer is killed
+    std::string metricsFile;      // empty: none
+    std::string configFile;       // empty: none
 };
 
 struct SendOptions {
@@ -59,8 +65,11 @@ struct ParseResult {
 };
 
 // argv[0] is the program name and is not parsed. Help and version win over
-// errors: `tool --bogus --help` prints the help. Parsing goes on after a bad
-// argument so that every bad argument gets its own line.
+// errors: `tool --bogus --help` prints the help. Every bad argument gets its
+// own line, except that the monitor's parse stops at an option it cannot
+// read (a missing or malformed value, an unreadable config file). A monitor
+// option given on the command line overrides the same key of its --config
+// file; clients given on the command line replace the file's list.
 ParseResult ParseMonitorArgs(int argc, const char* const argv[], MonitorOptions* options);
 ParseResult ParseSendArgs(int argc, const char* const argv[], SendOptions* options);
 

@@ -5,7 +5,33 @@
 
 namespace hbtools {
 
-const char* EventName(EventKind kind) { return kind == EventKind::kLost ? "lost" : "recovered"; }
+const char* EventName(EventKind kind) {
+    switch (kind) {
+    case EventKind::kLost:
+        return "lost";
+    case EventKind::kRecovered:
+        return "recovered";
+    case EventKind::kMissing:
+        return "missing";
+    }
+    return "";
+}
+
+const char* CauseName(Cause cause) {
+    switch (cause) {
+    case Cause::kExited:
+        return "exited";
+    case Cause::kStopped:
+        return "stopped";
+    case Cause::kHung:
+        return "hung";
+    case Cause::kWatchdog:
+        return "watchdog";
+    case Cause::kNone:
+        break;
+    }
+    return "";
+}
 
 std::string FormatUtcTime(const struct timespec& time) {
     struct tm utc = {};
@@ -54,18 +80,40 @@ std::string JsonEscape(const std::string& text) {
     return out;
 }
 
+std::string PlainEscape(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (byte <= 0x20 || byte == 0x7f) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof(escaped), "\\x%02x", static_cast<unsigned>(byte));
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 std::string FormatEvent(const MonitorEvent& event, bool json) {
     const std::string time = FormatUtcTime(event.time);
     const std::string pid = std::to_string(event.pid);
+    const std::string cause = CauseName(event.cause);
     if (json) {
         return "{\"time\":\"" + time + "\",\"event\":\"" + EventName(event.kind) +
-               "\",\"client\":\"" + JsonEscape(event.client) + "\",\"pid\":" + pid + "}";
+               "\",\"client\":\"" + JsonEscape(event.client) + "\",\"pid\":" + pid +
+               (cause.empty() ? "" : ",\"cause\":\"" + cause + "\"") + "}";
     }
-    return time + " " + EventName(event.kind) + " " + event.client + " pid=" + pid;
+    return time + " " + EventName(event.kind) + " " + PlainEscape(event.client) + " pid=" + pid +
+           (cause.empty() ? "" : " cause=" + cause);
 }
 
 std::vector<std::string> HookEnvironment(const MonitorEvent& event, const char* const* base) {
-    static const char* const kOwn[] = {"HEARTBEAT_EVENT=", "HEARTBEAT_CLIENT=", "HEARTBEAT_PID="};
+    static const char* const kOwn[] = {"HEARTBEAT_EVENT=", "HEARTBEAT_CLIENT=", "HEARTBEAT_PID=",
+                                       "HEARTBEAT_CAUSE="};
     std::vector<std::string> env;
     for (const char* const* entry = base; entry != nullptr && *entry != nullptr; ++entry) {
         bool own = false;
@@ -79,6 +127,9 @@ std::vector<std::string> HookEnvironment(const MonitorEvent& event, const char* 
     env.push_back(std::string("HEARTBEAT_EVENT=") + EventName(event.kind));
     env.push_back("HEARTBEAT_CLIENT=" + event.client);
     env.push_back("HEARTBEAT_PID=" + std::to_string(event.pid));
+    if (event.cause != Cause::kNone) {
+        env.push_back(std::string("HEARTBEAT_CAUSE=") + CauseName(event.cause));
+    }
     return env;
 }
 

@@ -18,9 +18,12 @@ namespace {
 int wakeRead = -1;
 int wakeWrite = -1;
 volatile sig_atomic_t stopSignal = 0;
+volatile sig_atomic_t hangup = 0;
 
 void OnSignal(int signo) {
-    if (signo != SIGCHLD) {
+    if (signo == SIGHUP) {
+        hangup = 1;
+    } else if (signo != SIGCHLD) {
         stopSignal = signo;
     }
     Wake();
@@ -76,8 +79,31 @@ void WaitForWake() {
 
 int StopSignal() { return stopSignal; }
 
+void WaitForWake(int timeoutMs) {
+    struct pollfd pfd = {wakeRead, POLLIN, 0};
+    if (poll(&pfd, 1, timeoutMs) > 0) {
+        char buffer[256];
+        while (read(wakeRead, buffer, sizeof(buffer)) > 0) {
+        }
+    }
+}
+
+bool CatchHangup() {
+    struct sigaction action = {};
+    action.sa_handler = OnSignal;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    return sigaction(SIGHUP, &action, nullptr) == 0;
+}
+
+bool TakeHangup() {
+    const bool seen = hangup != 0;
+    hangup = 0;
+    return seen;
+}
+
 pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>* env, bool searchPath,
-            int* error) {
+            int* error, bool ownGroup) {
     if (argv.empty()) {
         *error = EINVAL;
         return -1;
@@ -98,9 +124,15 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>
     sigaddset(&defaults, SIGTERM);
     sigaddset(&defaults, SIGCHLD);
     sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGHUP);
     posix_spawnattr_setsigdefault(&attr, &defaults);
     posix_spawnattr_setsigmask(&attr, &empty);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+    if (ownGroup) {
+        posix_spawnattr_setpgroup(&attr, 0);
+        flags |= POSIX_SPAWN_SETPGROUP;
+    }
+    posix_spawnattr_setflags(&attr, flags);
 
     std::vector<char*> args = Pointers(argv);
     std::vector<char*> envp;

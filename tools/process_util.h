@@ -31,13 +31,22 @@ void WaitForWake();
 // The signal (SIGINT or SIGTERM) that asked the tool to stop, 0 while none did.
 int StopSignal();
 
+// As WaitForWake(), but returns after at most timeoutMs (negative: no limit).
+void WaitForWake(int timeoutMs);
+
+// Installs the handler of SIGHUP (after InitWake); false with errno set on
+// failure. TakeHangup() tells whether one came since its last call.
+bool CatchHangup();
+bool TakeHangup();
+
 // Starts argv[0] with the arguments argv and, when env is non-null, that
 // environment (else the tool's own). With searchPath the program is looked up
 // in PATH like a shell does. The child starts with the default disposition of
-// the signals handled here. Returns the child's pid, or -1 with the cause in
-// *error.
+// the signals handled here; with ownGroup it leads a new process group (whose
+// id is its pid), so that it can be killed with all it started. Returns the
+// child's pid, or -1 with the cause in *error.
 pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>* env, bool searchPath,
-            int* error);
+            int* error, bool ownGroup = false);
 
 // The shell's view of a wait status: the exit code, or 128 + the signal that
 // ended the process.

@@ -1,5 +1,6 @@
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -9,6 +10,7 @@
 
 #include "checker/checkheart_internal.h"
 #include "env_manager.h"
+#include "heartbeat_status.h"
 #include "support/fake_lumo.h"
 #include "support/log_capture.h"
 
@@ -143,6 +145,49 @@ TEST_F(CheckerTest, RecordOlderThan2000MsIsLateButStillCounts) {
                                           : Texts{});
     }
     EXPECT_GE(Info("a").heartCount, 2u);
+}
+
+TEST_F(CheckerTest, StatusSnapshotShowsWaitingAliveLostAndRecoveredClients) {
+    for (const char* name : {"wait", "alive", "lost", "back"}) Add(name);
+    Feed(Beat("alive", 0, 11, 5));
+    Feed(Beat("lost", 0, 12, 2));
+    Feed(Beat("back", 0, 13, 1));
+    for (uint32_t cycle = 1; cycle <= 3; ++cycle) {
+        RunCheckCycle();
+        Feed(Beat("alive", cycle, 11));
+    }
+    Feed(Beat("back", 1, 13));
+    RunCheckCycle();
+    ASSERT_EQ(ReportHeartBeatLost("alive", 5), 0);
+
+    using Row = std::tuple<std::string, uint32_t, int32_t, uint32_t, uint32_t, uint32_t, bool,
+                           uint32_t, uint32_t>;  // name state pid beats silent timeout aged lost back
+    auto rowOf = [](const HeartBeatClientStatus& s) {
+        return Row{s.name, s.state, s.pid, s.heartbeats, s.silentCycles, s.timeoutTimes,
+                   s.lastHeartbeatAgeMs >= 0 && s.lastHeartbeatAgeMs < 60000, s.losses,
+                   s.recoveries};
+    };
+    HeartBeatClientStatus all[5]{};
+    uint64_t cycles = 0;
+    ASSERT_EQ(GetCheckHeartBeatStatus(all, 5, &cycles), 4);
+    std::vector<Row> rows;
+    for (int i = 0; i < 4; ++i) rows.push_back(rowOf(all[i]));
+    std::sort(rows.begin(), rows.end());
+    EXPECT_EQ(rows, (std::vector<Row>{
+                        {"alive", HEARTBEAT_CLIENT_ALIVE, 11, 4, 0, 5, true, 1, 0},
+                        {"back", HEARTBEAT_CLIENT_ALIVE, 13, 2, 0, 1, true, 1, 1},
+                        {"lost", HEARTBEAT_CLIENT_LOST, 12, 1, 2, 2, true, 1, 0},
+                        {"wait", HEARTBEAT_CLIENT_WAITING, 0, 0, 4, 0, false, 0, 0},
+                    }));
+    EXPECT_EQ(all[4].name[0], '\0');  // nothing written past the clients
+    EXPECT_EQ(cycles, 4u);
+
+    HeartBeatClientStatus one[2]{};
+    one[1].gid = 77;
+    EXPECT_EQ(std::make_tuple(GetCheckHeartBeatStatus(one, 1, nullptr), one[1].gid,
+                              GetCheckHeartBeatStatus(nullptr, 0, nullptr),
+                              GetCheckHeartBeatStatus(nullptr, 1, &cycles)),
+              std::make_tuple(4, 77u, 4, -22));
 }
 
 // Through the exported operations, with the check thread, which the process

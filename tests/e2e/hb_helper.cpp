@@ -5,7 +5,8 @@
 //     unregister-all, quit.
 //   hb_helper DIR PROC_NAME client NAME SERVER [--storm] [--dog PERIOD]
 //     sends heartbeats (timeoutTimes 2); with --dog a worker thread watched
-//     under "worker" kicks every 200 ms until "stall", again after "kick".
+//     under "worker" kicks every 200 ms until "stall", again after "kick";
+//     "mute" stops the heartbeats while the process runs on.
 // Each event is one line "<monotonic ms> <kind> <fields...>" written with one
 // write(), so that lines of different threads never interleave:
 //   ready rc=<rc> | beat <client> <pid> <order> <sendTime> <watchDogFailed>
@@ -164,6 +165,9 @@ int Client(const std::string& name, const std::string& server, int argc, char** 
     }
     for (std::string line; ReadLine(&line) && line != "quit";) {
         kicking = line == "kick" || (kicking && line != "stall");
+        if (line == "mute") {
+            UnregisterSendHeartBeat();
+        }
     }
     running = false;
     if (worker.joinable()) {

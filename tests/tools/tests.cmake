@@ -1,10 +1,14 @@
-# The tools' argument parsing and event formatting, tested without starting a
-# tool; the sources are compiled in so that these run with the tools off too.
+# The tools' parts (argument parsing, the monitor's events, sockets, metrics
+# file and causes), tested without starting a tool; the sources are compiled
+# in so that these run with the tools off too.
+include(${PROJECT_SOURCE_DIR}/tools/cli11.cmake)
 heartbeat_unit_test(cli_args_test SOURCES
-    ${CMAKE_CURRENT_LIST_DIR}/cli_args_test.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/monitor_events_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tool_parts_test.cpp
     ${PROJECT_SOURCE_DIR}/tools/cli_args.cpp
-    ${PROJECT_SOURCE_DIR}/tools/monitor_events.cpp)
+    ${PROJECT_SOURCE_DIR}/tools/monitor_control.cpp
+    ${PROJECT_SOURCE_DIR}/tools/monitor_events.cpp
+    ${PROJECT_SOURCE_DIR}/tools/monitor_state.cpp)
+target_link_libraries(cli_args_test PRIVATE heartbeat_cli11)
 target_compile_definitions(cli_args_test PRIVATE HEARTBEAT_VERSION="${PROJECT_VERSION}")
 
 # The built tools, started as a user starts them (through the emulator in a

@@ -53,7 +53,11 @@ TEST(ToolsTest, EachBadArgumentPrintsOneLineAndExitsTwo) {
         {{std::string(100, 'x')},
          "client name 'xxxxxxxxxxxxxxxx...' is too long (100 characters, at most 99)"},
         {{"a:x"}, "group id of client 'a:x' must be a number from 0 to 4294967295"},
-        {{"--json"}, "no client to watch (give NAME[:GID] arguments)"}};
+        {{"--json"}, "no client to watch (give NAME[:GID] arguments or clients in --config)"},
+        {{"--startup-grace", "-1", "a"}, "--startup-grace needs a number of seconds from 0 to 4294967295, not '-1'"},
+        {{"--hook-timeout=0", "a"}, "--hook-timeout needs a number of seconds from 1 to 4294967295, not '0'"},
+        {{"--config", "/nonexistent", "a"}, "cannot read the config file (/nonexistent was not readable (missing?))"},
+        {{"status", "--bogus"}, "unknown option '--bogus'"}};
     for (const auto& [args, line] : monitor) {
         EXPECT_EQ(RunTool(HB_MONITOR_PATH, args), "2||heartbeat-monitor: " + line + "\n");
     }
