@@ -4,8 +4,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <functional>
-#include <set>
 
 #ifndef HEARTBEAT_VERSION
 #define HEARTBEAT_VERSION "unknown"
@@ -15,17 +13,6 @@ namespace hbtools {
 namespace {
 
 constexpr char kMonitorTool[] = "heartbeat-monitor";
-constexpr char kSendTool[] = "heartbeat-send";
-
-struct OptionDef {
-    const char* name;  // with its leading "--"
-    bool takesValue;
-};
-
-// Positional arguments reach the tool's handler with a flag that says whether
-// they came after "--".
-using OptionHandler = std::function<void(const std::string& option, const std::string& value)>;
-using PositionalHandler = std::function<void(const std::string& arg, bool afterDashDash)>;
 
 std::string Quote(const std::string& text) { return "'" + text + "'"; }
 
@@ -33,87 +20,6 @@ std::string Quote(const std::string& text) { return "'" + text + "'"; }
 std::string Shorten(const std::string& name) {
     constexpr std::size_t kShown = 16;
     return name.size() <= kShown ? name : name.substr(0, kShown) + "...";
-}
-
-// The walk common to both tools: long options with a separate or "=" value,
-// -h and -V, "--" ending the options. A value that itself looks like a long
-// option is taken as a missing value: "--name --json" is almost always a
-// forgotten name, and no name or command of these tools starts with "--"
-// (the "=" form still passes one on purpose).
-struct WalkResult {
-    bool dashDash = false;             // "--" was seen
-    std::set<std::string> mentioned;  // options given, also those whose value was missing
-};
-
-WalkResult Walk(const char* tool, int argc, const char* const argv[], const std::vector<OptionDef>& defs,
-          ParseResult* result, const OptionHandler& onOption, const PositionalHandler& onPositional) {
-    WalkResult walk;
-    bool help = false;
-    bool version = false;
-    bool afterDashDash = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i] == nullptr ? std::string() : std::string(argv[i]);
-        if (afterDashDash || arg.size() < 2 || arg[0] != '-') {
-            onPositional(arg, afterDashDash);
-            continue;
-        }
-        if (arg == "--") {
-            afterDashDash = true;
-            continue;
-        }
-        if (arg == "-h" || arg == "--help") {
-            help = true;
-            continue;
-        }
-        if (arg == "-V" || arg == "--version") {
-            version = true;
-            continue;
-        }
-        const std::size_t eq = arg.find('=');
-        const std::string option = arg.substr(0, eq);
-        const OptionDef* def = nullptr;
-        for (const OptionDef& candidate : defs) {
-            if (option == candidate.name) {
-                def = &candidate;
-            }
-        }
-        if (def == nullptr) {
-            result->errors.push_back(std::string(tool) + ": unknown option " + Quote(option));
-            continue;
-        }
-        walk.mentioned.insert(option);
-        if (!def->takesValue) {
-            if (eq != std::string::npos) {
-                result->errors.push_back(std::string(tool) + ": option " + Quote(option) +
-                                         " takes no value");
-            } else {
-                onOption(option, std::string());
-            }
-            continue;
-        }
-        if (eq != std::string::npos) {
-            onOption(option, arg.substr(eq + 1));
-            continue;
-        }
-        const bool haveNext = i + 1 < argc && argv[i + 1] != nullptr &&
-                              std::strncmp(argv[i + 1], "--", 2) != 0;
-        if (!haveNext) {
-            result->errors.push_back(std::string(tool) + ": option " + Quote(option) +
-                                     " needs a value");
-            continue;
-        }
-        ++i;
-        onOption(option, std::string(argv[i]));
-    }
-    if (help) {
-        result->status = ParseStatus::kHelp;
-    } else if (version) {
-        result->status = ParseStatus::kVersion;
-    } else if (!result->errors.empty()) {
-        result->status = ParseStatus::kUsage;
-    }
-    walk.dashDash = afterDashDash;
-    return walk;
 }
 
 // Checks a name for the library; returns an empty string when it is good.
@@ -272,54 +178,6 @@ ParseResult ParseMonitorArgs(int argc, const char* const argv[], MonitorOptions*
     return result;
 }
 
-ParseResult ParseSendArgs(int argc, const char* const argv[], SendOptions* options) {
-    ParseResult result;
-    const std::vector<OptionDef> defs = {
-        {"--name", true}, {"--server", true}, {"--timeout-times", true}};
-    bool nameGiven = false;
-    bool serverGiven = false;
-    const WalkResult walk = Walk(
-        kSendTool, argc, argv, defs, &result,
-        [&](const std::string& option, const std::string& value) {
-            if (option == "--name") {
-                options->name = value;
-                nameGiven = true;
-            } else if (option == "--server") {
-                options->server = value;
-                serverGiven = true;
-            } else if (!ParseUint32(value, &options->timeoutTimes)) {
-                result.errors.push_back(std::string(kSendTool) +
-                                        ": --timeout-times needs a number from 0 to 4294967295, not " +
-                                        Quote(Shorten(value)));
-            }
-        },
-        [&](const std::string& arg, bool afterDashDash) {
-            if (afterDashDash) {
-                options->command.push_back(arg);
-            } else {
-                result.errors.push_back(std::string(kSendTool) + ": unexpected argument " +
-                                        Quote(Shorten(arg)) + " (a command goes after '--')");
-            }
-        });
-    if (nameGiven) {
-        AddIfError(&result, CheckName(kSendTool, "name for --name", options->name));
-    } else if (walk.mentioned.count("--name") == 0) {
-        result.errors.push_back(std::string(kSendTool) + ": missing option --name");
-    }
-    if (serverGiven) {
-        AddIfError(&result, CheckName(kSendTool, "server name for --server", options->server));
-    } else if (walk.mentioned.count("--server") == 0) {
-        result.errors.push_back(std::string(kSendTool) + ": missing option --server");
-    }
-    if (walk.dashDash && options->command.empty()) {
-        result.errors.push_back(std::string(kSendTool) + ": no command after '--'");
-    }
-    if (result.status == ParseStatus::kRun && !result.errors.empty()) {
-        result.status = ParseStatus::kUsage;
-    }
-    return result;
-}
-
 std::string MonitorUsage() {
     return "Usage: heartbeat-monitor [OPTIONS] CLIENT[:GID]...\n"
            "       heartbeat-monitor --config FILE [OPTIONS]\n"
@@ -354,25 +212,6 @@ std::string MonitorUsage() {
            "stops all checks and exits with 0. Exit status: 0 success, 1 runtime failure\n"
            "(a client could not be watched; for status: no monitor of that name runs),\n"
            "2 bad arguments.\n";
-}
-
-std::string SendUsage() {
-    return "Usage: heartbeat-send --name NAME --server SERVER [--timeout-times N] [-- CMD [ARG...]]\n"
-           "Sends a heartbeat every 3 seconds as NAME to SERVER's heartbeat pipe.\n"
-           "\n"
-           "  --name NAME          this client's name (at most 99 characters)\n"
-           "  --server SERVER      the checking process's name (at most 99 characters)\n"
-           "  --timeout-times N    silent check cycles after which SERVER declares NAME lost\n"
-           "                       (0 or absent: the library's default, 10)\n"
-           "  -- CMD [ARG...]      run CMD and send heartbeats while it runs; SIGINT and\n"
-           "                       SIGTERM are passed on to it\n"
-           "  -h, --help           print this help and exit\n"
-           "  -V, --version        print the version and exit\n"
-           "\n"
-           "Without a command, sends until SIGINT or SIGTERM and exits with 0. With one,\n"
-           "exits with its status (128+N when signal N ended it; 127 when it was not found,\n"
-           "126 when it could not be run). Exit status otherwise: 1 runtime failure (the\n"
-           "heartbeat could not be registered), 2 bad arguments.\n";
 }
 
 std::string VersionLine(const std::string& tool) {

@@ -1,8 +1,9 @@
-// Command-line handling shared by heartbeat-monitor and heartbeat-send.
+// heartbeat-monitor's command line, and the exit codes and name rule that
+// heartbeat-send shares.
 //
-// heartbeat-monitor's options are read with CLI11, which also reads them from
-// a TOML or INI file (--config). Parsing is kept apart from the tools' main loops so that every rule below is
-// testable without starting a tool. A parser never prints and never exits: it
+// The monitor's options are read with CLI11, which also reads them from a
+// TOML or INI file (--config). Parsing is kept apart from the main loop so
+// that every rule below is testable without starting the tool. A parser never prints and never exits: it
 // returns what it found, and for every bad argument one line of text (without
 // a trailing newline) that the tool writes to stderr before it exits with
 // kExitUsage.
@@ -52,13 +53,6 @@ struct MonitorOptions {
     std::string configFile;       // empty: none
 };
 
-struct SendOptions {
-    std::string name;
-    std::string server;
-    uint32_t timeoutTimes = 0;          // 0: the library's default
-    std::vector<std::string> command;  // after "--"; empty: run until a signal
-};
-
 struct ParseResult {
     ParseStatus status = ParseStatus::kRun;
     std::vector<std::string> errors;  // one line per bad argument, set with kUsage
@@ -71,11 +65,9 @@ struct ParseResult {
 // option given on the command line overrides the same key of its --config
 // file; clients given on the command line replace the file's list.
 ParseResult ParseMonitorArgs(int argc, const char* const argv[], MonitorOptions* options);
-ParseResult ParseSendArgs(int argc, const char* const argv[], SendOptions* options);
 
 // Usage texts (several lines, ending with a newline) and the one-line versions.
 std::string MonitorUsage();
-std::string SendUsage();
 std::string VersionLine(const std::string& tool);
 
 // Finishes a parse that does not run the tool: prints the usage text, the

@@ -39,9 +39,11 @@ bool Eventually(const std::function<bool()>& done, Ms limit) {
 struct Monitor {
     Monitor(const Scenario& scenario, const std::string& monitorName, std::vector<std::string> args)
         : name(monitorName), dir(fs::path(scenario.SocketOf("x")).parent_path()) {
-        args.insert(args.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" >" + dir + "/out 2>" + dir + "/err",
+        args.insert(args.begin(), {"/bin/sh", "-c",
+                                   "export LUMO_PIPE_DIR='" + dir + "'; exec \"$0\" \"$@\" >" + dir + "/out 2>" +
+                                       dir + "/err",
                                    HB_MONITOR_PATH, "--name", name});
-        process = std::make_unique<Process>(args, std::vector<std::string>{"LUMO_PIPE_DIR=" + dir}, false);
+        process = std::make_unique<Process>(args, dir + "/sh-out");
     }
     // "<exit code>|<stdout><stderr>" of a command run with this pipe directory.
     std::string Run(const std::string& command) const {

@@ -90,14 +90,6 @@ TEST(CliArgsTest, MonitorTakesItsCommandLineAndConfigFile) {
     unlink(file.c_str());
 }
 
-TEST(CliArgsTest, SendTakesItsOptionsAndTheCommandAfterTheSeparator) {
-    const char* args[] = {"s", "--server", "S", "--name=app", "--timeout-times", "007", "--", "sh", "-h"};
-    hbtools::SendOptions send;
-    EXPECT_EQ(hbtools::ParseSendArgs(9, args, &send).status, hbtools::ParseStatus::kRun);
-    EXPECT_EQ(send.name + "|" + send.server + "|" + std::to_string(send.timeoutTimes), "app|S|7");
-    EXPECT_EQ(send.command, (std::vector<std::string>{"sh", "-h"}));
-}
-
 TEST(MonitorEventsTest, PrintsPlainAndEscapedJsonLinesAndHookEnvironments) {
     hbtools::MonitorEvent event{hbtools::EventKind::kLost, "camera", 812, {1709294405, 42999999},
                                 hbtools::Cause::kStopped};
