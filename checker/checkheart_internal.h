@@ -22,6 +22,7 @@
 #include "heartbeat.h"
 #include "heartbeat_message.h"
 #include "lumo.h"
+#include "lumo_peer.h"
 
 // One registered client, as the checking side knows it.
 struct ClientMgrInfo {
@@ -41,6 +42,11 @@ struct ClientMgrInfo {
     uint64_t lastHeartbeatMs = 0;  // monotonic ms of the latest accepted heartbeat
     uint32_t losses = 0;           // lost reports made (check cycles and ReportHeartBeatLost)
     uint32_t recoveries = 0;       // recovered reports made (check cycles and re-registration)
+    // The process whose records this state was built from, as the IPC
+    // library's peer credentials name it (a wrapper that sends for its child
+    // owns the client, while pid is the child's). 0: none known.
+    int32_t ownerPid = 0;
+    uint64_t ownerStart = 0;  // its start time in /proc/<pid>/stat, against pid reuse; 0 unknown
 };
 
 namespace checkheart {
@@ -113,6 +119,15 @@ int InitReceiveHeartBeat(const std::string& clientName, ClientMgrInfo& info);
 
 // The receive callback handed to LumoOpen for every client pipe.
 void ServerPipeCallback(int fd, LumoRequest* request);
+
+// The intake of one record that arrived on pipe handle `fd` (-1 from the
+// shared-memory listener). `peer`: the sending connection's credentials, or
+// null when the IPC library cannot tell; then any sender is believed. With
+// them, a record is taken only when its pid is the sender's (or the sender's
+// direct child's) and, while the process that owns the client still runs,
+// only from that process; the first record of a new owner re-takes
+// timeoutTimes. True when the record counted. Takes stateMutex.
+bool TakeRecord(int fd, const HeartBeatMessage& message, const LumoPeerCred* peer);
 
 // One check cycle: evaluates every client, then reports. Takes stateMutex.
 void RunCheckCycle();
