@@ -3,7 +3,14 @@
 // latency from LumoSendRequest in one process to the callback in another.
 // The receiving ends run in a second process (this program started again
 // with --peer or --raw-peer), so only the sending side is measured here.
+//
+// BM_SendWithBusyReceiver measures the case that matters on the checking side:
+// this process's receive thread busy with a flood from a third process (this
+// program with --flood) while the sender sends, the sender and the receive
+// thread on different CPUs. It times batches of our send and of a raw send
+// alternately in the same run and reports their ratio.
 #include <dirent.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
@@ -12,12 +19,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -93,6 +102,45 @@ int Send(int handle, const void* data, uint32_t size) {
         }
     }
     _exit(0);
+}
+
+// Pins the calling thread (tid 0) or thread `tid` to `cpu` when there is one.
+void Pin(pid_t tid, int cpu) {
+    if (cpu >= static_cast<int>(std::thread::hardware_concurrency())) {
+        return;
+    }
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    (void)sched_setaffinity(tid, sizeof(set), &set);
+}
+
+// The thread id of this process's pipe receive thread, 0 when not found.
+pid_t ReceiveThread() {
+    DIR* tasks = opendir("/proc/self/task");
+    pid_t found = 0;
+    while (dirent* entry = tasks != nullptr ? readdir(tasks) : nullptr) {
+        std::string comm;
+        std::ifstream(std::string("/proc/self/task/") + entry->d_name + "/comm") >> comm;
+        if (comm == "LumoRecv") {
+            found = static_cast<pid_t>(atoi(entry->d_name));
+        }
+    }
+    if (tasks != nullptr) {
+        closedir(tasks);
+    }
+    return found;
+}
+
+// Keeps the receive thread of the benchmark process busy: sends records to
+// it as fast as it takes them.
+[[noreturn]] void Flood() {
+    const int sender = Open("bench_flood_cli", "bench_busy_srv", false, nullptr);
+    unsigned char record[kRecordSize] = {};
+    while (sender > 0) {
+        Send(sender, record, kRecordSize);
+    }
+    _exit(1);
 }
 
 // Starts this program again as a receiving process, killed with its parent.
@@ -230,9 +278,97 @@ void BM_OneWayLatencyBetweenProcesses(benchmark::State& state) {
 }
 BENCHMARK(BM_OneWayLatencyBetweenProcesses)->UseRealTime();
 
+// Our send and a raw SEQPACKET send of the same record, batch by batch in the
+// same run, while a third process floods this process's receive thread.
+// Manual time is our send's; counters give both and their ratio.
+void BM_SendWithBusyReceiver(benchmark::State& state) {
+    std::atomic<int64_t> flooded{0};
+    const int busy = Open("bench_busy_srv", "bench_flood_cli", true,
+                          [&flooded](int, LumoRequest*) { flooded.fetch_add(1, std::memory_order_relaxed); });
+    Pin(ReceiveThread(), 1);
+    Pin(0, 0);
+    const pid_t flood = StartPeer("--flood");
+    const pid_t peer = StartPeer("--peer");
+    int sv[2];
+    const bool paired = socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv) == 0;
+    const pid_t rawPeer = paired ? StartPeer("--raw-peer", sv[1]) : -1;
+    if (paired) {
+        close(sv[1]);
+    }
+    Replies replies;
+    const int sender = Open("bench_cli", "bench_srv", false, replies.Callback());
+    while (flooded.load() == 0 && sender > 0) {
+        usleep(1000);
+    }
+    unsigned char record[kRecordSize] = {};
+    int64_t batches = 0;
+    double ours = 0;
+    double raw = 0;
+    for (auto _ : state) {
+        if (!paired || sender <= 0) {
+            state.SkipWithError("setup failed");
+            break;
+        }
+        // Alternating which send goes first cancels what one batch leaves
+        // behind for the next (wake-ups of the peers, cache state).
+        bool ok = true;
+        auto ourBatch = [&] {
+            const int64_t start = NowNs();
+            for (int64_t i = 0; i < kBatch; ++i) {
+                ok = Send(sender, record, kRecordSize) == 0 && ok;
+            }
+            return NowNs() - start;
+        };
+        auto rawBatch = [&] {
+            const int64_t start = NowNs();
+            for (int64_t i = 0; i < kBatch; ++i) {
+                ok = send(sv[0], record, kRecordSize, MSG_NOSIGNAL | MSG_DONTWAIT) == kRecordSize && ok;
+            }
+            return NowNs() - start;
+        };
+        int64_t ourNs = 0;
+        int64_t rawNs = 0;
+        if (batches % 2 == 0) {
+            ourNs = ourBatch();
+            rawNs = rawBatch();
+        } else {
+            rawNs = rawBatch();
+            ourNs = ourBatch();
+        }
+        char ack;
+        ++batches;
+        if (!ok || !replies.WaitFor(&Replies::acks, batches) || recv(sv[0], &ack, 1, 0) != 1) {
+            state.SkipWithError("send failed");
+            break;
+        }
+        ours += static_cast<double>(ourNs);
+        raw += static_cast<double>(rawNs);
+        state.SetIterationTime(static_cast<double>(ourNs) / 1e9);
+    }
+    const double sends = static_cast<double>(std::max<int64_t>(batches, 1) * kBatch);
+    state.counters["lumo_ns"] = ours / sends;
+    state.counters["raw_ns"] = raw / sends;
+    state.counters["ratio"] = raw > 0 ? ours / raw : 0.0;
+    state.counters["flooded"] = static_cast<double>(flooded.load());
+    StopPeer(flood);
+    StopPeer(peer);
+    StopPeer(rawPeer);
+    if (paired) {
+        close(sv[0]);
+    }
+    while (sender > 0 && LumoClosePipe(sender) == -EBUSY) {
+    }
+    while (busy > 0 && LumoClosePipe(busy) == -EBUSY) {
+    }
+}
+BENCHMARK(BM_SendWithBusyReceiver)->UseManualTime();
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && argv[1][0] == '-' && argv[1][1] == '-') {
+        Pin(0, 1);  // the receiving processes stay off the sender's CPU
+    }
     if (argc > 1 && strcmp(argv[1], "--peer") == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         Peer();
@@ -240,6 +376,10 @@ int main(int argc, char** argv) {
     if (argc > 1 && strcmp(argv[1], "--raw-peer") == 0) {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         RawPeer();
+    }
+    if (argc > 1 && strcmp(argv[1], "--flood") == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        Flood();
     }
     // A private pipe directory, inherited by the peer processes.
     char dir[] = "/tmp/lumo-bench-XXXXXX";

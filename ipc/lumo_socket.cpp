@@ -1,5 +1,6 @@
 #include "lumo_socket.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -64,14 +65,126 @@ int NewSocket() {
     return fd >= 0 ? fd : -errno;
 }
 
-// mkdir -p of every directory on the way to `path`'s last '/'.
-int MakeDirs(const std::string& path) {
-    for (size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1)) {
-        if (mkdir(path.substr(0, pos).c_str(), 0777) != 0 && errno != EEXIST) {
-            return -errno;
-        }
+// A directory on the way to a socket file is trusted when nobody but root and
+// this process's user can replace its entries: owned by one of them, and not
+// writable by others unless the sticky bit keeps them off our entries.
+int CheckDirectory(int fd) {
+    struct stat st{};
+    if (fstat(fd, &st) != 0) {
+        return -errno;
+    }
+    if (S_ISLNK(st.st_mode)) {
+        return -ELOOP;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        return -ENOTDIR;
+    }
+    if (st.st_uid != 0 && st.st_uid != geteuid()) {
+        return -EPERM;
+    }
+    if ((st.st_mode & S_IWOTH) != 0 && (st.st_mode & S_ISVTX) == 0) {
+        return -EPERM;
     }
     return 0;
+}
+
+// Gives a directory this library created its mode whatever the umask, and
+// the pipe's group so that the peers it is made for can reach their files.
+void SetDirectoryAccess(int parent, const std::string& name, uint32_t gid) {
+    int fd = openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
+        (void)fchmod(fd, 0770);
+        if (gid != 0 && gid != UINT32_MAX) {
+            (void)fchown(fd, static_cast<uid_t>(-1), static_cast<gid_t>(gid));
+        }
+        close(fd);
+    }
+}
+
+// Steps from `fd` into the directory `name`, creating it when `create`.
+// Consumes `fd`; returns the new descriptor or a negated errno.
+int StepInto(int fd, const std::string& name, bool create, uint32_t gid) {
+    int next = openat(fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0 && errno == ENOENT && create) {
+        if (mkdirat(fd, name.c_str(), 0700) == 0) {
+            SetDirectoryAccess(fd, name, gid);
+        }
+        next = openat(fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    }
+    const int err = errno;
+    close(fd);
+    if (next < 0) {
+        return -err;
+    }
+    const int rc = CheckDirectory(next);
+    if (rc < 0) {
+        close(next);
+        return rc;
+    }
+    return next;
+}
+
+// Opens (O_PATH) the directory `dir`, walking every component without
+// following a symlink and checking each one as it goes; missing ones are
+// created when `create`. Returns the descriptor or a negated errno: -ELOOP for
+// a symlink on the way, -EPERM for a directory others could change.
+int OpenSafeDirectory(const std::string& dir, bool create, uint32_t gid) {
+    int fd = open(dir[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return -errno;
+    }
+    int rc = CheckDirectory(fd);
+    if (rc < 0) {
+        close(fd);
+        return rc;
+    }
+    for (size_t begin = 0; begin < dir.size() && fd >= 0;) {
+        size_t end = dir.find('/', begin);
+        end = end == std::string::npos ? dir.size() : end;
+        if (end > begin) {
+            fd = StepInto(fd, dir.substr(begin, end - begin), create, gid);
+        }
+        begin = end + 1;
+    }
+    return fd;
+}
+
+// Splits a socket file path into its directory and its name.
+void Split(const std::string& path, std::string* dir, std::string* name) {
+    const size_t slash = path.rfind('/');
+    *dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    *name = slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Mode 0660 and group `gid` for the socket file `name` in the checked
+// directory `dirfd`, changed through a descriptor of the file itself so that
+// a symlink put in its place is never followed. With a non-empty `id` the file
+// must still be the one bound then; otherwise `id` is filled.
+int SetSocketAccess(int dirfd, const std::string& name, uint32_t gid, FileId* id) {
+    int fd = openat(dirfd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return -errno;
+    }
+    struct stat st{};
+    int rc = fstat(fd, &st) != 0 ? -errno : 0;
+    if (rc == 0 && !S_ISSOCK(st.st_mode)) {
+        rc = S_ISLNK(st.st_mode) ? -ELOOP : -EPERM;
+    }
+    if (rc == 0 && id->ino != 0 && (st.st_dev != id->dev || st.st_ino != id->ino)) {
+        rc = -ESTALE;
+    }
+    if (rc == 0) {
+        id->dev = st.st_dev;
+        id->ino = st.st_ino;
+        // An O_PATH descriptor takes no fchmod; its /proc link reaches the
+        // same inode, never a path that could have been swapped meanwhile.
+        char link[40];
+        snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
+        rc = chmod(link, 0660) == 0 ? 0 : -errno;
+        (void)fchownat(fd, "", static_cast<uid_t>(-1), static_cast<gid_t>(gid), AT_EMPTY_PATH);
+    }
+    close(fd);
+    return rc;
 }
 
 // 0 when someone accepts connections at `addr` (or its queue is full), else
@@ -108,33 +221,41 @@ int ListenerPath(const char* listenerSelf, const char* listenerPeer, std::string
     return path->size() <= kMaxPath ? 0 : -ENAMETOOLONG;
 }
 
-void SetFileAccess(const std::string& path, uint32_t gid) {
-    // The mode given to bind() is cut by the umask; the file's mode is set here.
-    (void)chmod(path.c_str(), 0660);
-    (void)chown(path.c_str(), static_cast<uid_t>(-1), static_cast<gid_t>(gid));
+int SetFileAccess(const std::string& path, uint32_t gid, FileId id) {
+    std::string dir;
+    std::string name;
+    Split(path, &dir, &name);
+    const int dirfd = OpenSafeDirectory(dir, false, gid);
+    if (dirfd < 0) {
+        return dirfd;
+    }
+    const int rc = SetSocketAccess(dirfd, name, gid, &id);
+    close(dirfd);
+    return rc;
 }
 
 void UnlinkIfOurs(const std::string& path, const FileId& id) {
     struct stat st{};
-    if (stat(path.c_str(), &st) == 0 && st.st_dev == id.dev && st.st_ino == id.ino) {
+    if (lstat(path.c_str(), &st) == 0 && st.st_dev == id.dev && st.st_ino == id.ino) {
         unlink(path.c_str());
     }
 }
 
 int ListenAt(const std::string& path, uint32_t gid, FileId* id) {
-    int rc = MakeDirs(path);
-    if (rc < 0) {
-        return rc;
+    std::string dir;
+    std::string name;
+    Split(path, &dir, &name);
+    const int dirfd = OpenSafeDirectory(dir, true, gid);
+    if (dirfd < 0) {
+        return dirfd;
     }
     const sockaddr_un addr = Address(path);
     int fd = NewSocket();
-    if (fd < 0) {
-        return fd;
-    }
     // A file left by a process that died is replaced; one on which a live
     // process listens is not ours to take. Two rounds cover a file that
-    // disappears or reappears while we look.
-    for (int round = 0;; ++round) {
+    // disappears or reappears while we look. Binding by path is safe here:
+    // nobody but root and this user can change the directories on the way.
+    for (int round = 0; fd >= 0; ++round) {
         if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0) {
             break;
         }
@@ -142,23 +263,21 @@ int ListenAt(const std::string& path, uint32_t gid, FileId* id) {
         int probe = err == EADDRINUSE && round < 2 ? Probe(addr) : 0;
         if (err != EADDRINUSE || round == 2 || probe == 0) {
             close(fd);
-            return -err;
-        }
-        if (probe == ECONNREFUSED) {
-            unlink(path.c_str());
+            fd = -err;
+        } else if (probe == ECONNREFUSED) {
+            (void)unlinkat(dirfd, name.c_str(), 0);
         }
     }
-    SetFileAccess(path, gid);
-    struct stat st{};
-    if (stat(path.c_str(), &st) == 0) {
-        id->dev = st.st_dev;
-        id->ino = st.st_ino;
+    *id = FileId{};
+    int rc = fd < 0 ? fd : SetSocketAccess(dirfd, name, gid, id);
+    if (rc == 0 && listen(fd, SOMAXCONN) != 0) {
+        rc = -errno;
     }
-    if (listen(fd, SOMAXCONN) != 0) {
-        int err = errno;
+    close(dirfd);
+    if (rc < 0 && fd >= 0) {
         UnlinkIfOurs(path, *id);
         close(fd);
-        return -err;
+        return rc;
     }
     return fd;
 }

@@ -35,15 +35,21 @@ struct FileId {
     ino_t ino = 0;
 };
 
-// Creates the directory if missing, binds a non-blocking listening socket at
-// `path` and gives the file mode 0660 and group `gid` (when allowed). A stale
-// file (nobody accepts on it) is replaced; a file on which another process
-// still listens gives -EADDRINUSE. Returns the descriptor or a negated errno.
+// Binds a non-blocking listening socket at `path` and gives the file mode
+// 0660 and group `gid` (when allowed), whatever the umask. Every directory on
+// the way is walked without following symlinks (-ELOOP) and must be owned by
+// root or this process's effective user and not writable by others without
+// the sticky bit (-EPERM); missing ones are created with mode 0770 and group
+// `gid`. A stale file (nobody accepts on it) is replaced; a file on which
+// another process still listens gives -EADDRINUSE. Returns the descriptor or
+// a negated errno.
 int ListenAt(const std::string& path, uint32_t gid, FileId* id);
 
-// Mode 0660 and group `gid` for the socket file; a group this process may not
-// give (EPERM) is left as it is.
-void SetFileAccess(const std::string& path, uint32_t gid);
+// Mode 0660 and group `gid` for the socket file again, after the directories
+// are checked as ListenAt does and only while the file is still the socket
+// `id` (never through a symlink put in its place). A group this process may
+// not give (EPERM) is left as it is. Returns 0 or a negated errno.
+int SetFileAccess(const std::string& path, uint32_t gid, FileId id);
 
 // Removes the socket file if it is still the one described by `id`.
 void UnlinkIfOurs(const std::string& path, const FileId& id);
