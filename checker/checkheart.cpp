@@ -139,7 +139,7 @@ bool OwnerStillRuns(int32_t pid, uint64_t startTime) {
 
 // The report pass of a cycle: the callback for every client that the
 // evaluation found lost or recovered, in stateMap's order.
-void ReportCycle(CheckState& state) {
+void ReportCycle(CheckState& state) REQUIRES(state.stateMutex) {
     SendFaultCallback callback = state.SendFaultCb.load();
     if (callback == nullptr) {
         HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "SendFaultCb is NULL!\n");
@@ -158,40 +158,31 @@ void ReportCycle(CheckState& state) {
 }
 
 // Evaluation of one client in a cycle; exactly one of three cases applies.
-void EvaluateClient(CheckState& state, const std::string& name, ClientMgrInfo& info) {
+// Reports are queued in the order of the walk and made after it.
+void EvaluateClient(CheckState& state, const std::string& name, ClientMgrInfo& info)
+    REQUIRES(state.stateMutex) {
     if (!info.isFirstHeartReceived && info.channelType == HEART_CHANNEL_PIPE) {
         // Waiting for the first heartbeat: never reported, however long it
         // takes, but the pipe is opened anew every 10 cycles in case the
         // client connected to an end that the IPC library has since dropped.
-        uint32_t& waited = state.timeoutCountMap[name];
-        ++waited;
-        if (waited % kReopenEveryCycles == 0 && InitReceiveHeartBeat(name, info) < 0) {
+        ++info.silentCycles;
+        if (info.silentCycles % kReopenEveryCycles == 0 && InitReceiveHeartBeat(name, info) < 0) {
             HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Reconnect heart beat channel failed: %s to %s.\n",
                    name.c_str(), state.checkProcName.c_str());
         }
         return;
     }
 
-    auto seen = state.heartCountMap.find(name);
-    const uint32_t seenCount = seen == state.heartCountMap.end() ? 0 : seen->second;
-    if (info.heartCount == seenCount) {
+    if (info.heartCount == info.seenCount) {
         // Nothing new since the last cycle. The count stops at timeoutTimes,
         // so a client lost by time-out is reported once; timeoutTimes 0 never
         // times out.
-        auto counted = state.timeoutCountMap.find(name);
-        uint32_t silent = counted == state.timeoutCountMap.end() ? 0 : counted->second;
-        if (silent != info.timeoutTimes) {
-            ++silent;
-            if (counted == state.timeoutCountMap.end()) {
-                state.timeoutCountMap.emplace(name, silent);
-            } else {
-                counted->second = silent;
-            }
-            if (silent == info.timeoutTimes) {
+        if (info.silentCycles != info.timeoutTimes) {
+            ++info.silentCycles;
+            if (info.silentCycles == info.timeoutTimes) {
                 HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Client %s report HeartBeat timeout.\n",
                        name.c_str());
                 state.cycleReports.push_back({&name, &info, 1});
-                state.lostClientSet.insert(name);
                 info.lost = true;
             }
         }
@@ -199,31 +190,25 @@ void EvaluateClient(CheckState& state, const std::string& name, ClientMgrInfo& i
     }
 
     // New heartbeat(s) since the last cycle.
-    if (seen == state.heartCountMap.end()) {
-        state.heartCountMap.emplace(name, info.heartCount);
-    } else {
-        seen->second = info.heartCount;
-    }
+    info.seenCount = info.heartCount;
     if (info.watchDogFailed != 0) {
-        if (state.lostClientSet.insert(name).second) {
+        if (!info.lost) {
             state.cycleReports.push_back({&name, &info, 1});
+            info.lost = true;
         }
-        info.lost = true;
-    } else if (!state.lostClientSet.empty() && state.lostClientSet.erase(name) != 0) {
-        state.cycleReports.push_back({&name, &info, 0});
+    } else if (info.lost) {
         info.lost = false;
+        state.cycleReports.push_back({&name, &info, 0});
         HB_LOG(KOV_LOG_HEARTBEAT, LOG_INFO, "Client %s recovery heart beat.\n", name.c_str());
     }
-    if (!state.timeoutCountMap.empty()) {
-        state.timeoutCountMap.erase(name);
-    }
+    info.silentCycles = 0;
 }
 
 // True while the calling thread is the check thread that the registry holds.
 // DisableAllCheckHeartBeat takes the thread object out of the registry before
 // it posts, so a thread that has been disabled finds itself replaced even if
 // a registration has meanwhile set isChecking again and started a successor.
-bool IsCurrentCheckThread(CheckState& state) {
+bool IsCurrentCheckThread(CheckState& state) REQUIRES(state.stateMutex) {
     return state.checkThread.get_id() == std::this_thread::get_id();
 }
 
@@ -350,7 +335,7 @@ bool TakeRecord(int fd, const HeartBeatMessage& message, const LumoPeerCred* pee
     name.assign(message.clientName, strnlen(message.clientName, kClientNameField));
 
     CheckState& state = State();
-    std::lock_guard<std::mutex> lock(state.stateMutex);
+    hb::MutexLock lock(&state.stateMutex);
     auto found = state.stateMap.find(name);
     if (found == state.stateMap.end()) {
         return false;  // unregistered or forgotten client: dropped without a word
@@ -426,12 +411,12 @@ bool TakeRecord(int fd, const HeartBeatMessage& message, const LumoPeerCred* pee
 }
 
 void RunCheckCycle() {
-    std::lock_guard<std::mutex> lock(State().stateMutex);
-    RunCheckCycleLocked();
+    CheckState& state = State();
+    hb::MutexLock lock(&state.stateMutex);
+    RunCheckCycleLocked(state);
 }
 
-void RunCheckCycleLocked() {
-    CheckState& state = State();
+void RunCheckCycleLocked(CheckState& state) {
     ++state.cycleCount;
     state.cycleReports.clear();
     for (auto& entry : state.stateMap) {
@@ -451,17 +436,17 @@ void CheckHeartBeatThreadFunction() {
             // still in place is not meant for it: it was left over by a disable
             // that found no thread waiting (or raced the registration that
             // started this one). It is used up and the thread goes on.
-            std::lock_guard<std::mutex> lock(state.stateMutex);
+            hb::MutexLock lock(&state.stateMutex);
             if (!IsCurrentCheckThread(state)) {
                 break;
             }
             continue;
         }
-        std::lock_guard<std::mutex> lock(state.stateMutex);
+        hb::MutexLock lock(&state.stateMutex);
         if (!IsCurrentCheckThread(state)) {
             break;
         }
-        RunCheckCycleLocked();
+        RunCheckCycleLocked(state);
     }
     HB_LOG(KOV_LOG_HEARTBEAT, LOG_WARNING, "Check HeartBeat thread end.\n");
 }
@@ -486,7 +471,7 @@ extern "C" int ReportHeartBeatLost(const char* clientName, size_t clientNameLen)
     }
     CheckState& state = State();
     const std::string name = hb::NameOf(clientName, clientNameLen);
-    std::lock_guard<std::mutex> lock(state.stateMutex);
+    hb::MutexLock lock(&state.stateMutex);
     auto found = state.stateMap.find(name);
     if (found == state.stateMap.end()) {
         HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Client name %s is unregister!\n", name.c_str());
@@ -531,7 +516,7 @@ extern "C" int RegisterCheckHeartBeat(const char* appName, size_t appNameLen, un
         state.SendFaultCb.store(callback);
     });
 
-    std::lock_guard<std::mutex> lock(state.stateMutex);
+    hb::MutexLock lock(&state.stateMutex);
     if (state.stateMap.find(name) != state.stateMap.end()) {
         HB_LOG(KOV_LOG_HEARTBEAT, LOG_WARNING, "client:%s has been registered\n", name.c_str());
         return 0;
@@ -581,7 +566,7 @@ extern "C" int UnregisterCheckHeartBeat(const char* appName, size_t appNameLen) 
     const std::string name = hb::NameOf(appName, appNameLen);
     int fd = 0;
     {
-        std::lock_guard<std::mutex> lock(state.stateMutex);
+        hb::MutexLock lock(&state.stateMutex);
         auto found = state.stateMap.find(name);
         if (found == state.stateMap.end()) {
             HB_LOG(KOV_LOG_HEARTBEAT, LOG_WARNING, "Can't find %s in stateMap.\n", name.c_str());
@@ -589,9 +574,6 @@ extern "C" int UnregisterCheckHeartBeat(const char* appName, size_t appNameLen) 
         }
         fd = found->second.fd;
         state.stateMap.erase(found);
-        state.heartCountMap.erase(name);
-        state.timeoutCountMap.erase(name);
-        state.lostClientSet.erase(name);
     }
     // Closing may wait for the pipe's callback to finish (busy retries), and
     // that callback takes stateMutex: so the lock is released first.
@@ -609,11 +591,8 @@ extern "C" int DisableAllCheckHeartBeat(void) {
     state.isChecking.store(false);
     std::thread stopping;
     {
-        std::lock_guard<std::mutex> lock(state.stateMutex);
+        hb::MutexLock lock(&state.stateMutex);
         state.stateMap.clear();
-        state.heartCountMap.clear();
-        state.timeoutCountMap.clear();
-        state.lostClientSet.clear();
         // Taken out under the lock: a registration running after this point
         // finds no thread and starts a new one, and the old thread, finding
         // itself replaced, ends at its next wake-up.

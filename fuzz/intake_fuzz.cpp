@@ -77,7 +77,7 @@ struct Snapshot {
 
 Snapshot Take() {
     auto& state = checkheart::State();
-    std::lock_guard<std::mutex> lock(state.stateMutex);
+    hb::MutexLock lock(&state.stateMutex);
     Snapshot snap{};
     for (size_t i = 0; i < kClients; ++i) {
         auto found = state.stateMap.find(kNames[i]);

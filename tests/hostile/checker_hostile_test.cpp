@@ -41,11 +41,11 @@ void Record(const char* name, size_t length, int32_t pid, uint32_t isLost) {
     reports.emplace_back(std::string(name, length), pid, isLost);
 }
 Reports Taken() {
-    std::lock_guard<std::mutex> lock(State().stateMutex);
+    hb::MutexLock lock(&State().stateMutex);
     return std::move(reports);
 }
 ClientMgrInfo Info(const std::string& name) {
-    std::lock_guard<std::mutex> lock(State().stateMutex);
+    hb::MutexLock lock(&State().stateMutex);
     return State().stateMap.at(name);
 }
 bool Eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s) {
@@ -154,7 +154,7 @@ protected:
     }
     void TearDown() override { std::filesystem::remove_all(dir_); }
     void Watch(const std::string& name) {
-        std::lock_guard<std::mutex> lock(State().stateMutex);
+        hb::MutexLock lock(&State().stateMutex);
         ClientMgrInfo info;
         ASSERT_EQ(checkheart::InitReceiveHeartBeat(name, info), 0);
         State().stateMap.emplace(name, info);
