@@ -27,6 +27,10 @@
 #include "lumo_peer.h"
 
 // One registered client, as the checking side knows it.
+//
+// What the intake and the cycle touch for every heartbeat and every client
+// comes first, so that a record costs as few cache lines as possible; the
+// fields that only registration or the status snapshot read come last.
 struct ClientMgrInfo {
     int32_t fd = 0;                     // receive pipe handle from LumoOpen; 0: none
     uint32_t gid = 0;                   // client's group, from registration
@@ -40,19 +44,19 @@ struct ClientMgrInfo {
     bool lost = false;          // reported lost by a cycle and not reported back since
     uint32_t seenCount = 0;     // heartCount as the previous cycle saw it
     uint32_t silentCycles = 0;  // cycles in a row without a new heartbeat (waiting: cycles waited)
-    uint32_t watchDogFailed = 0;        // flag of the latest accepted heartbeat
-    uint32_t channelType = HEART_CHANNEL_PIPE;  // the registry opens pipes only
-    void* mmapHandle = nullptr;                 // no shared-memory channel here
-    std::string mmapName;                       // stays empty
-    // For the status snapshot only; no decision reads them.
-    uint64_t lastHeartbeatMs = 0;  // monotonic ms of the latest accepted heartbeat
-    uint32_t losses = 0;           // lost reports made (check cycles and ReportHeartBeatLost)
-    uint32_t recoveries = 0;       // recovered reports made (check cycles and re-registration)
+    uint32_t watchDogFailed = 0;  // flag of the latest accepted heartbeat
     // The process whose records this state was built from, as the IPC
     // library's peer credentials name it (a wrapper that sends for its child
     // owns the client, while pid is the child's). 0: none known.
     int32_t ownerPid = 0;
-    uint64_t ownerStart = 0;  // its start time in /proc/<pid>/stat, against pid reuse; 0 unknown
+    uint64_t lastHeartbeatMs = 0;  // monotonic ms of the latest accepted heartbeat
+    uint32_t channelType = HEART_CHANNEL_PIPE;  // the registry opens pipes only
+    void* mmapHandle = nullptr;                 // no shared-memory channel here
+    std::string mmapName;                       // stays empty
+    uint64_t ownerStart = 0;  // ownerPid's start time in /proc/<pid>/stat, against pid reuse
+    // For the status snapshot only; no decision reads them.
+    uint32_t losses = 0;      // lost reports made (check cycles and ReportHeartBeatLost)
+    uint32_t recoveries = 0;  // recovered reports made (check cycles and re-registration)
 };
 
 namespace checkheart {
