@@ -106,10 +106,11 @@ HEARTBEAT_API int KickingTheDog(const char* threadName, size_t nameLen);
 // takes over at once, and its first record sets its timeoutTimes anew. So the
 // pid handed to the fault callback is one the kernel vouches for.
 //
-// Lines about rejected records (wrong size, no data, no name, another pipe,
-// out of order, late, a sender that may not speak for the client) are limited
-// per call site and pipe: the first 10 as they come, then about one a second,
-// and the next line written says how many were left out.
+// Lines about bad input (wrong size, no data, no name, another pipe, a sender
+// that may not speak for the client; and records out of order or late, which
+// still count) are limited per call site and pipe: the first 10 as they come,
+// then about one a second; a line written after some were left out is
+// followed by one saying how many.
 //
 // fork(): a child of a process that uses these operations starts with an
 // empty checking side of its own. It watches nothing, its first registration
@@ -162,7 +163,8 @@ HEARTBEAT_API bool CheckWatchDog();
 // The intake of the checking side: folds one received record into the state of
 // its client. `fd` is the pipe handle the record came with (-1 from the
 // shared-memory listener), `channel` where it came from. Records of unknown
-// clients, or from another handle than the client's pipe, are dropped.
+// clients, or from another handle than the client's pipe, are dropped. It
+// cannot know who sent a record, so the sender checks above do not apply.
 HEARTBEAT_API void GetHeartBeatMessageFromClient(const int& fd, const HeartBeatMessage& message,
                                                  HeartChannelType channel);
 
