@@ -1,10 +1,15 @@
 // The checking side: the registry of watched clients, the intake of their
 // heartbeats, the check thread that declares them lost or recovered, and the
 // registration operations of the server process.
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -13,27 +18,128 @@
 
 #include "checker/checkheart_internal.h"
 #include "cmdline_config_center.h"
+#include "common/name_rule.h"
+#include "common/no_destructor.h"
 #include "common/securec.h"
 #include "env_manager.h"
 #include "heartbeat.h"
 #include "heartbeat_message.h"
 #include "log/log_internal.h"
+#include "log/token_bucket.h"
 #include "lumo.h"
+#include "lumo_peer.h"
+
+// Our IPC library tells the receiving side who sent a message; a platform pipe
+// library that replaces it may not. Declared weak, so that the library loads
+// against either and simply goes without the sender checks when they are null.
+extern "C" {
+LUMO_PEER_WEAK int LumoGetRequestPeer(const LumoRequest* request, LumoPeerCred* cred);
+LUMO_PEER_WEAK void LumoMarkRequestAccepted(const LumoRequest* request);
+}
 
 namespace checkheart {
 
 namespace {
 
-constexpr size_t kMaxNameLength = 100;
 constexpr size_t kClientNameField = sizeof(HeartBeatMessage::clientName);  // 200
 
-bool IsValidName(const char* name, size_t length) {
-    return name != nullptr && strnlen(name, kMaxNameLength) == length;
+// Lines about rejected input are provoked by whoever can reach a pipe, as
+// often as they like. Each call site and pipe handle writes its first 10 lines
+// as they come, then about one a second; the next line written after a pause
+// says how many were left out. 4096 sites and handles in the table at most.
+constexpr uint32_t kIntakeLogBurst = 10;
+constexpr uint32_t kIntakeLogPeriodMs = 1000;
+constexpr size_t kIntakeLogKeys = 4096;
+
+hb::TokenBucketTable& IntakeLogLimit() {
+    static hb::NoDestructor<hb::TokenBucketTable> table(kIntakeLogBurst, kIntakeLogPeriodMs,
+                                                        kIntakeLogKeys);
+    return *table;
+}
+
+uint64_t IntakeLogKey(int line, int handle) {
+    return (static_cast<uint64_t>(static_cast<uint32_t>(line)) << 32) |
+           static_cast<uint32_t>(handle);
+}
+
+}  // namespace
+
+#define INTAKE_LOG(handle, type, level, ...)                                                   \
+    do {                                                                                       \
+        const hb::TokenBucketTable::Verdict intakeVerdict = IntakeLogLimit().Take(             \
+            IntakeLogKey(__LINE__, (handle)), VeKov::GetCurrentTime());                        \
+        if (intakeVerdict.write) {                                                             \
+            HB_LOG(type, level, __VA_ARGS__);                                                  \
+            if (intakeVerdict.suppressed != 0) {                                               \
+                HB_LOG(type, level, "%u more lines like the previous one were suppressed.\n", \
+                       intakeVerdict.suppressed);                                              \
+            }                                                                                  \
+        }                                                                                      \
+    } while (0)
+
+namespace {
+
+// What /proc/<pid>/stat says about a process: its state letter, its parent
+// and its start time (clock ticks after boot), which tells a process from a
+// later one that got the same pid. False when the process is gone or the
+// file cannot be read or parsed.
+struct ProcStat {
+    char state;
+    int32_t ppid;
+    uint64_t startTime;
+};
+
+bool ReadProcStat(int32_t pid, ProcStat& out) {
+    if (pid <= 0) {
+        return false;
+    }
+    char path[32];
+    snprintf(path, sizeof(path), "/proc/%d/stat", static_cast<int>(pid));
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    char text[1024];
+    const ssize_t n = read(fd, text, sizeof(text) - 1);
+    close(fd);
+    if (n <= 0) {
+        return false;
+    }
+    text[n] = '\0';
+    // The command name in parentheses may itself hold ") ": the fields
+    // follow the last ')'. Then: state ppid pgrp session tty_nr tpgid flags
+    // minflt cminflt majflt cmajflt utime stime cutime cstime priority nice
+    // num_threads itrealvalue starttime.
+    const char* rest = strrchr(text, ')');
+    unsigned long long start = 0;
+    int ppid = 0;
+    char state = 0;
+    if (rest == nullptr ||
+        sscanf(rest + 1, " %c %d %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s "
+                         "%*s %llu",
+               &state, &ppid, &start) != 3) {
+        return false;
+    }
+    out = ProcStat{state, ppid, start};
+    return true;
+}
+
+// True while the process that took over a client (`pid`, started at
+// `startTime`, 0 when that could not be read) still runs. A zombie has ended;
+// a process with another start time is a newer one under a reused pid.
+bool OwnerStillRuns(int32_t pid, uint64_t startTime) {
+    ProcStat stat{};
+    if (ReadProcStat(pid, stat)) {
+        return stat.state != 'Z' && stat.state != 'X' &&
+               (startTime == 0 || stat.startTime == startTime);
+    }
+    // No /proc to ask: whether the pid exists is all there is.
+    return kill(pid, 0) == 0 || errno == EPERM;
 }
 
 // The report pass of a cycle: the callback for every client that the
 // evaluation found lost or recovered, in stateMap's order.
-void ReportCycle(CheckState& state) {
+void ReportCycle(CheckState& state) REQUIRES(state.stateMutex) {
     SendFaultCallback callback = state.SendFaultCb.load();
     if (callback == nullptr) {
         HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "SendFaultCb is NULL!\n");
@@ -52,40 +158,31 @@ void ReportCycle(CheckState& state) {
 }
 
 // Evaluation of one client in a cycle; exactly one of three cases applies.
-void EvaluateClient(CheckState& state, const std::string& name, ClientMgrInfo& info) {
+// Reports are queued in the order of the walk and made after it.
+void EvaluateClient(CheckState& state, const std::string& name, ClientMgrInfo& info)
+    REQUIRES(state.stateMutex) {
     if (!info.isFirstHeartReceived && info.channelType == HEART_CHANNEL_PIPE) {
         // Waiting for the first heartbeat: never reported, however long it
         // takes, but the pipe is opened anew every 10 cycles in case the
         // client connected to an end that the IPC library has since dropped.
-        uint32_t& waited = state.timeoutCountMap[name];
-        ++waited;
-        if (waited % kReopenEveryCycles == 0 && InitReceiveHeartBeat(name, info) < 0) {
+        ++info.silentCycles;
+        if (info.silentCycles % kReopenEveryCycles == 0 && InitReceiveHeartBeat(name, info) < 0) {
             HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Reconnect heart beat channel failed: %s to %s.\n",
                    name.c_str(), state.checkProcName.c_str());
         }
         return;
     }
 
-    auto seen = state.heartCountMap.find(name);
-    const uint32_t seenCount = seen == state.heartCountMap.end() ? 0 : seen->second;
-    if (info.heartCount == seenCount) {
+    if (info.heartCount == info.seenCount) {
         // Nothing new since the last cycle. The count stops at timeoutTimes,
         // so a client lost by time-out is reported once; timeoutTimes 0 never
         // times out.
-        auto counted = state.timeoutCountMap.find(name);
-        uint32_t silent = counted == state.timeoutCountMap.end() ? 0 : counted->second;
-        if (silent != info.timeoutTimes) {
-            ++silent;
-            if (counted == state.timeoutCountMap.end()) {
-                state.timeoutCountMap.emplace(name, silent);
-            } else {
-                counted->second = silent;
-            }
-            if (silent == info.timeoutTimes) {
+        if (info.silentCycles != info.timeoutTimes) {
+            ++info.silentCycles;
+            if (info.silentCycles == info.timeoutTimes) {
                 HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Client %s report HeartBeat timeout.\n",
                        name.c_str());
                 state.cycleReports.push_back({&name, &info, 1});
-                state.lostClientSet.insert(name);
                 info.lost = true;
             }
         }
@@ -93,39 +190,56 @@ void EvaluateClient(CheckState& state, const std::string& name, ClientMgrInfo& i
     }
 
     // New heartbeat(s) since the last cycle.
-    if (seen == state.heartCountMap.end()) {
-        state.heartCountMap.emplace(name, info.heartCount);
-    } else {
-        seen->second = info.heartCount;
-    }
+    info.seenCount = info.heartCount;
     if (info.watchDogFailed != 0) {
-        if (state.lostClientSet.insert(name).second) {
+        if (!info.lost) {
             state.cycleReports.push_back({&name, &info, 1});
+            info.lost = true;
         }
-        info.lost = true;
-    } else if (!state.lostClientSet.empty() && state.lostClientSet.erase(name) != 0) {
-        state.cycleReports.push_back({&name, &info, 0});
+    } else if (info.lost) {
         info.lost = false;
+        state.cycleReports.push_back({&name, &info, 0});
         HB_LOG(KOV_LOG_HEARTBEAT, LOG_INFO, "Client %s recovery heart beat.\n", name.c_str());
     }
-    if (!state.timeoutCountMap.empty()) {
-        state.timeoutCountMap.erase(name);
-    }
+    info.silentCycles = 0;
 }
 
 // True while the calling thread is the check thread that the registry holds.
 // DisableAllCheckHeartBeat takes the thread object out of the registry before
 // it posts, so a thread that has been disabled finds itself replaced even if
 // a registration has meanwhile set isChecking again and started a successor.
-bool IsCurrentCheckThread(CheckState& state) {
+bool IsCurrentCheckThread(CheckState& state) REQUIRES(state.stateMutex) {
     return state.checkThread.get_id() == std::this_thread::get_id();
 }
 
 }  // namespace
 
+namespace {
+
+// The registry in use. Replaced only in the child of a fork(), see below.
+std::atomic<CheckState*>& CurrentState() {
+    static std::atomic<CheckState*> current{new CheckState()};  // never destroyed
+    return current;
+}
+
+// A child forked without exec starts with a checking side of its own, empty:
+// the inherited registry names the parent's pipe handles, and closing them
+// here would take the parent's sockets out of the IPC library's shared epoll
+// set, so the parent would stop hearing clients that still send. The old
+// registry is left as it is (its lock may have been held by a thread that did
+// not survive the fork) and never freed. Runs in the single-threaded child.
+void FreshStateInChild() {
+    CurrentState().store(new CheckState(), std::memory_order_release);
+}
+
+// Registered while the library loads, like the log's handler: never from a
+// path that holds one of the library's locks.
+[[maybe_unused]] const int forkHandlerRegistered = pthread_atfork(nullptr, nullptr, FreshStateInChild);
+
+}  // namespace
+
 CheckState& State() {
-    static CheckState* const state = new CheckState();  // never destroyed, see the header
-    return *state;
+    return *CurrentState().load(std::memory_order_acquire);
 }
 
 int InitReceiveHeartBeat(const std::string& clientName, ClientMgrInfo& info) {
@@ -175,35 +289,134 @@ void ServerPipeCallback(int fd, LumoRequest* request) {
         return;  // a disconnect notice; the receiving end stays open
     }
     if (request->data == nullptr) {
-        HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Heart failed: data=null, fd=%d.\n", fd);
+        INTAKE_LOG(fd, KOV_LOG_HEARTBEAT, LOG_ERR, "Heart failed: data=null, fd=%d.\n", fd);
         return;
     }
     if (request->size != kHeartBeatMessageSize) {
-        HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Heart failed: size=%u bytes, valid=%u bytes, fd=%d.\n",
-               request->size, kHeartBeatMessageSize, fd);
+        INTAKE_LOG(fd, KOV_LOG_HEARTBEAT, LOG_ERR,
+                   "Heart failed: size=%u bytes, valid=%u bytes, fd=%d.\n", request->size,
+                   kHeartBeatMessageSize, fd);
         return;
+    }
+    LumoPeerCred cred{};
+    const LumoPeerCred* peer = nullptr;
+    if (LumoGetRequestPeer != nullptr && LumoGetRequestPeer(request, &cred) == 0) {
+        peer = &cred;
     }
     // The payload buffer belongs to the IPC library and need not be aligned
     // for the record's 64-bit field; read a misaligned one through a copy.
+    bool accepted = false;
     if (reinterpret_cast<uintptr_t>(request->data) % alignof(HeartBeatMessage) != 0) {
         HeartBeatMessage copy;
         if (memcpy_s(&copy, sizeof(copy), request->data, sizeof(copy)) != 0) {
             return;
         }
-        GetHeartBeatMessageFromClient(fd, copy, HEART_CHANNEL_PIPE);
-        return;
+        accepted = TakeRecord(fd, copy, peer);
+    } else {
+        accepted = TakeRecord(fd, *static_cast<const HeartBeatMessage*>(request->data), peer);
     }
-    GetHeartBeatMessageFromClient(fd, *static_cast<const HeartBeatMessage*>(request->data),
-                                  HEART_CHANNEL_PIPE);
+    // After stateMutex is released: the IPC library's own lock may be taken.
+    if (accepted && LumoMarkRequestAccepted != nullptr) {
+        LumoMarkRequestAccepted(request);
+    }
+}
+
+bool TakeRecord(int fd, const HeartBeatMessage& message, const LumoPeerCred* peer) {
+    if (message.clientName[0] == '\0') {
+        INTAKE_LOG(fd, KOV_LOG_KOV, LOG_ERR, "Heart failed: client's PROC_NAME is not available.\n");
+        return false;
+    }
+    // A name without a terminator inside its field is cut at the field's end
+    // (200 characters); nothing past the field is read. Such a name matches
+    // only a client registered under exactly those 200 characters.
+    // The key's buffer is kept per thread so that long names cost no
+    // allocation after the first heartbeat on a thread.
+    thread_local std::string name;
+    name.assign(message.clientName, strnlen(message.clientName, kClientNameField));
+
+    CheckState& state = State();
+    hb::MutexLock lock(&state.stateMutex);
+    auto found = state.stateMap.find(name);
+    if (found == state.stateMap.end()) {
+        return false;  // unregistered or forgotten client: dropped without a word
+    }
+    ClientMgrInfo& info = found->second;
+    if (info.fd != fd) {
+        INTAKE_LOG(fd, KOV_LOG_HEARTBEAT, LOG_ERR, "Pipe to %s fd %d is different from msg fd %d\n",
+                   name.c_str(), info.fd, fd);
+        return false;
+    }
+    bool newOwner = false;
+    if (peer != nullptr) {
+        // The kernel's word on who sent this decides whose it may be. The
+        // usual record comes from the process that already owns the client
+        // and carries the pid it carried before: two comparisons, no system
+        // call.
+        const bool fromOwner = info.ownerPid == peer->pid && info.ownerPid != 0;
+        if (message.pid != peer->pid && !(fromOwner && message.pid == info.pid)) {
+            // Another pid than the sender's own is believed only for the
+            // sender's direct child: a wrapper that sends for the workload it
+            // started. A parent can signal its child anyway, so vouching for
+            // it grants nothing.
+            ProcStat child{};
+            if (!ReadProcStat(message.pid, child) || child.ppid != peer->pid) {
+                INTAKE_LOG(fd, KOV_LOG_HEARTBEAT, LOG_ERR,
+                           "Heart failed: %s record claims pid %d, sent by pid %d.\n",
+                           name.c_str(), message.pid, peer->pid);
+                return false;
+            }
+        }
+        if (!fromOwner) {
+            if (info.ownerPid != 0 && OwnerStillRuns(info.ownerPid, info.ownerStart)) {
+                INTAKE_LOG(fd, KOV_LOG_HEARTBEAT, LOG_ERR,
+                           "Heart failed: %s is sent by pid %d, not by its running pid %d.\n",
+                           name.c_str(), peer->pid, info.ownerPid);
+                return false;
+            }
+            ProcStat owner{};
+            newOwner = info.ownerPid != 0;
+            info.ownerPid = peer->pid;
+            info.ownerStart = ReadProcStat(peer->pid, owner) ? owner.startTime : 0;
+        }
+    }
+    if (!info.isFirstHeartReceived) {
+        info.pid = message.pid;
+        info.timeoutTimes = message.timeoutTimes;
+        info.nextOrder = message.order;
+        info.isFirstHeartReceived = true;
+    } else if (newOwner) {
+        // A restarted client: its own setting, not its predecessor's.
+        info.timeoutTimes = message.timeoutTimes;
+    }
+    if (message.pid != info.pid) {
+        HB_LOG(KOV_LOG_HEARTBEAT, LOG_INFO, "Client %s pid has changed from %d to %d\n",
+               name.c_str(), info.pid, message.pid);
+        info.pid = message.pid;
+    }
+    ++info.heartCount;
+    if (message.order != info.nextOrder) {
+        INTAKE_LOG(fd, KOV_LOG_HEARTBEAT, LOG_WARNING,
+                   "Heart Msg is unordered, current order=%u, received order=%u.\n",
+                   info.nextOrder, message.order);
+    }
+    const uint64_t now = VeKov::GetCurrentTime();
+    if (message.sendTime > now || now - message.sendTime > kLateAfterMs) {
+        INTAKE_LOG(fd, KOV_LOG_HEARTBEAT, LOG_WARNING, "Heart msg receive late, cost time=%lu ms.\n",
+                   static_cast<unsigned long>(now - message.sendTime));
+    }
+    info.nextOrder = message.order + 1;
+    info.watchDogFailed = message.watchDogFailed;
+    info.lastHeartbeatMs = now;
+    return true;
 }
 
 void RunCheckCycle() {
-    std::lock_guard<std::mutex> lock(State().stateMutex);
-    RunCheckCycleLocked();
+    CheckState& state = State();
+    hb::MutexLock lock(&state.stateMutex);
+    RunCheckCycleLocked(state);
 }
 
-void RunCheckCycleLocked() {
-    CheckState& state = State();
+void RunCheckCycleLocked(CheckState& state) {
     ++state.cycleCount;
     state.cycleReports.clear();
     for (auto& entry : state.stateMap) {
@@ -223,17 +436,17 @@ void CheckHeartBeatThreadFunction() {
             // still in place is not meant for it: it was left over by a disable
             // that found no thread waiting (or raced the registration that
             // started this one). It is used up and the thread goes on.
-            std::lock_guard<std::mutex> lock(state.stateMutex);
+            hb::MutexLock lock(&state.stateMutex);
             if (!IsCurrentCheckThread(state)) {
                 break;
             }
             continue;
         }
-        std::lock_guard<std::mutex> lock(state.stateMutex);
+        hb::MutexLock lock(&state.stateMutex);
         if (!IsCurrentCheckThread(state)) {
             break;
         }
-        RunCheckCycleLocked();
+        RunCheckCycleLocked(state);
     }
     HB_LOG(KOV_LOG_HEARTBEAT, LOG_WARNING, "Check HeartBeat thread end.\n");
 }
@@ -245,81 +458,35 @@ using checkheart::State;
 
 void GetHeartBeatMessageFromClient(const int& fd, const HeartBeatMessage& message,
                                    HeartChannelType channel) {
-    (void)channel;  // the pipe handle check below decides for every channel
-    if (message.clientName[0] == '\0') {
-        HB_LOG(KOV_LOG_KOV, LOG_ERR, "Heart failed: client's PROC_NAME is not available.\n");
-        return;
-    }
-    // A name without a terminator inside its field is cut at the field's end
-    // (200 characters); nothing past the field is read. Such a name matches
-    // only a client registered under exactly those 200 characters.
-    // The key's buffer is kept per thread so that long names cost no
-    // allocation after the first heartbeat on a thread.
-    thread_local std::string name;
-    name.assign(message.clientName, strnlen(message.clientName, checkheart::kClientNameField));
-
-    CheckState& state = State();
-    std::lock_guard<std::mutex> lock(state.stateMutex);
-    auto found = state.stateMap.find(name);
-    if (found == state.stateMap.end()) {
-        return;  // unregistered or forgotten client: dropped without a word
-    }
-    ClientMgrInfo& info = found->second;
-    if (info.fd != fd) {
-        HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Pipe to %s fd %d is different from msg fd %d\n",
-               name.c_str(), info.fd, fd);
-        return;
-    }
-    if (!info.isFirstHeartReceived) {
-        info.pid = message.pid;
-        info.timeoutTimes = message.timeoutTimes;
-        info.nextOrder = message.order;
-        info.isFirstHeartReceived = true;
-    }
-    if (message.pid != info.pid) {
-        HB_LOG(KOV_LOG_HEARTBEAT, LOG_INFO, "Client %s pid has changed from %d to %d\n",
-               name.c_str(), info.pid, message.pid);
-        info.pid = message.pid;
-    }
-    ++info.heartCount;
-    if (message.order != info.nextOrder) {
-        HB_LOG(KOV_LOG_HEARTBEAT, LOG_WARNING,
-               "Heart Msg is unordered, current order=%u, received order=%u.\n", info.nextOrder,
-               message.order);
-    }
-    const uint64_t now = VeKov::GetCurrentTime();
-    if (message.sendTime > now || now - message.sendTime > checkheart::kLateAfterMs) {
-        HB_LOG(KOV_LOG_HEARTBEAT, LOG_WARNING, "Heart msg receive late, cost time=%lu ms.\n",
-               static_cast<unsigned long>(now - message.sendTime));
-    }
-    info.nextOrder = message.order + 1;
-    info.watchDogFailed = message.watchDogFailed;
-    info.lastHeartbeatMs = now;
+    // The pipe handle check decides for every channel. Who sent a record is
+    // known only on the pipe path (ServerPipeCallback).
+    (void)channel;
+    (void)checkheart::TakeRecord(fd, message, nullptr);
 }
 
 extern "C" int ReportHeartBeatLost(const char* clientName, size_t clientNameLen) {
-    if (!checkheart::IsValidName(clientName, clientNameLen)) {
+    if (!hb::IsValidName(clientName, clientNameLen)) {
         HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "ClientName is invalid.\n");
-        return -22;
+        return -EINVAL;
     }
     CheckState& state = State();
-    const std::string name(clientName);
-    std::lock_guard<std::mutex> lock(state.stateMutex);
+    const std::string name = hb::NameOf(clientName, clientNameLen);
+    hb::MutexLock lock(&state.stateMutex);
     auto found = state.stateMap.find(name);
     if (found == state.stateMap.end()) {
-        HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Client name %s is unregister!\n", clientName);
-        return -22;
+        HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Client name %s is unregister!\n", name.c_str());
+        return -EINVAL;
     }
     SendFaultCallback callback = state.SendFaultCb.load();
     if (callback == nullptr) {
         HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "SendFaultCb is NULL!\n");
-        return -22;
+        return -EINVAL;
     }
     state.exitClientSet.insert(name);
     callback(name.c_str(), name.size(), found->second.pid, 1);
     ++found->second.losses;
     HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Client %s abnormal exit, report heartbeat lost!",
-           clientName);
+           name.c_str());
     return 0;
 }
 
@@ -328,14 +495,15 @@ extern "C" int RegisterCheckHeartBeat(const char* appName, size_t appNameLen, un
     if (VeKov::CmdlineConfigCenter::GetInstance(true)->IsFpga()) {
         return 0;
     }
-    if (!checkheart::IsValidName(appName, appNameLen)) {
+    if (!hb::IsValidName(appName, appNameLen)) {
         HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Register appName is invalid\n");
-        return -22;
+        return -EINVAL;
     }
+    const std::string name = hb::NameOf(appName, appNameLen);
     if (callback == nullptr) {
         HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Callback function for register client %s is invalid\n",
-               appName);
-        return -22;
+               name.c_str());
+        return -EINVAL;
     }
     CheckState& state = State();
     std::call_once(state.checkInitOnce, [&state, callback] {
@@ -348,10 +516,9 @@ extern "C" int RegisterCheckHeartBeat(const char* appName, size_t appNameLen, un
         state.SendFaultCb.store(callback);
     });
 
-    const std::string name(appName);
-    std::lock_guard<std::mutex> lock(state.stateMutex);
+    hb::MutexLock lock(&state.stateMutex);
     if (state.stateMap.find(name) != state.stateMap.end()) {
-        HB_LOG(KOV_LOG_HEARTBEAT, LOG_WARNING, "client:%s has been registered\n", appName);
+        HB_LOG(KOV_LOG_HEARTBEAT, LOG_WARNING, "client:%s has been registered\n", name.c_str());
         return 0;
     }
     ClientMgrInfo info;
@@ -360,8 +527,8 @@ extern "C" int RegisterCheckHeartBeat(const char* appName, size_t appNameLen, un
     const int opened = checkheart::InitReceiveHeartBeat(name, info);
     if (opened < 0) {
         HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR,
-               "Register receive heart beat failed: connect receive channel, %s to %s.\n", appName,
-               state.checkProcName.c_str());
+               "Register receive heart beat failed: connect receive channel, %s to %s.\n",
+               name.c_str(), state.checkProcName.c_str());
         return opened;
     }
     SendFaultCallback faultCallback = state.SendFaultCb.load();
@@ -386,39 +553,36 @@ extern "C" int RegisterCheckHeartBeat(const char* appName, size_t appNameLen, un
             return -11;
         }
     }
-    HB_LOG(KOV_LOG_HEARTBEAT, LOG_INFO, "Register check %s heart beat.", appName);
+    HB_LOG(KOV_LOG_HEARTBEAT, LOG_INFO, "Register check %s heart beat.", name.c_str());
     return 0;
 }
 
 extern "C" int UnregisterCheckHeartBeat(const char* appName, size_t appNameLen) {
-    if (!checkheart::IsValidName(appName, appNameLen)) {
+    if (!hb::IsValidName(appName, appNameLen)) {
         HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Unregister check appName is invalid.\n");
-        return -22;
+        return -EINVAL;
     }
     CheckState& state = State();
-    const std::string name(appName);
+    const std::string name = hb::NameOf(appName, appNameLen);
     int fd = 0;
     {
-        std::lock_guard<std::mutex> lock(state.stateMutex);
+        hb::MutexLock lock(&state.stateMutex);
         auto found = state.stateMap.find(name);
         if (found == state.stateMap.end()) {
-            HB_LOG(KOV_LOG_HEARTBEAT, LOG_WARNING, "Can't find %s in stateMap.\n", appName);
-            return -22;
+            HB_LOG(KOV_LOG_HEARTBEAT, LOG_WARNING, "Can't find %s in stateMap.\n", name.c_str());
+            return -EINVAL;
         }
         fd = found->second.fd;
         state.stateMap.erase(found);
-        state.heartCountMap.erase(name);
-        state.timeoutCountMap.erase(name);
-        state.lostClientSet.erase(name);
     }
     // Closing may wait for the pipe's callback to finish (busy retries), and
     // that callback takes stateMutex: so the lock is released first.
     const int ret = CloseSendHeartBeatPipe(fd, checkheart::kCloseReason);
     if (ret < 0 && ret != -2 && ret != -22) {
         HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Unregister heart beat failed, appName is %s.\n",
-               appName);
+               name.c_str());
     }
-    HB_LOG(KOV_LOG_HEARTBEAT, LOG_INFO, "Unregister check %s heart beat.", appName);
+    HB_LOG(KOV_LOG_HEARTBEAT, LOG_INFO, "Unregister check %s heart beat.", name.c_str());
     return ret;
 }
 
@@ -427,11 +591,8 @@ extern "C" int DisableAllCheckHeartBeat(void) {
     state.isChecking.store(false);
     std::thread stopping;
     {
-        std::lock_guard<std::mutex> lock(state.stateMutex);
+        hb::MutexLock lock(&state.stateMutex);
         state.stateMap.clear();
-        state.heartCountMap.clear();
-        state.timeoutCountMap.clear();
-        state.lostClientSet.clear();
         // Taken out under the lock: a registration running after this point
         // finds no thread and starts a new one, and the old thread, finding
         // itself replaced, ends at its next wake-up.

@@ -5,15 +5,15 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <mutex>
 
 #include "checker/checkheart_internal.h"
+#include "common/mutex.h"
 #include "heartbeat_message.h"
 
 namespace {
 
 void Fill(HeartBeatClientStatus& out, const std::string& name, const ClientMgrInfo& info,
-          uint32_t silentCycles, uint64_t now) {
+          uint64_t now) {
     // Registered names are at most 100 bytes; the bound is kept anyway so that
     // the copy can never run past the caller's field.
     const size_t length = name.size() < HEARTBEAT_STATUS_NAME_SIZE - 1
@@ -27,7 +27,7 @@ void Fill(HeartBeatClientStatus& out, const std::string& name, const ClientMgrIn
                 : info.lost                ? HEARTBEAT_CLIENT_LOST
                                            : HEARTBEAT_CLIENT_ALIVE;
     out.heartbeats = info.heartCount;
-    out.silentCycles = silentCycles;
+    out.silentCycles = info.silentCycles;
     out.timeoutTimes = info.timeoutTimes;
     out.lastHeartbeatAgeMs =
         !info.isFirstHeartReceived ? -1
@@ -46,14 +46,12 @@ extern "C" int GetCheckHeartBeatStatus(HeartBeatClientStatus* clients, size_t ca
         return -EINVAL;
     }
     checkheart::CheckState& state = checkheart::State();
-    std::lock_guard<std::mutex> lock(state.stateMutex);
+    hb::MutexLock lock(&state.stateMutex);
     const uint64_t now = VeKov::GetCurrentTime();
     size_t count = 0;
     for (const auto& entry : state.stateMap) {
         if (count < capacity) {
-            auto silent = state.timeoutCountMap.find(entry.first);
-            Fill(clients[count], entry.first, entry.second,
-                 silent == state.timeoutCountMap.end() ? 0 : silent->second, now);
+            Fill(clients[count], entry.first, entry.second, now);
         }
         ++count;
     }

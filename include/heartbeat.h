@@ -107,6 +107,32 @@ HEARTBEAT_API int UnregisterThreadForDog(const char* threadName, size_t nameLen)
 HEARTBEAT_API int KickingTheDog(const char* threadName, size_t nameLen);
 
 // ---- Server: checking ----------------------------------------------------
+//
+// The checking operations below use an accepted name as exactly its first
+// `length` bytes and never read past them: a 100-byte name without a NUL at
+// the very end of readable memory is fine.
+//
+// Who may speak for a client. When the IPC library tells the receiving side
+// who sent a message (ours does, see lumo_peer.h; a platform library may not,
+// and then every sender is believed as before), a record counts only if its
+// pid is the sending process's own, or that of the sender's direct child (a
+// wrapper such as heartbeat-send that runs the workload as its child), and,
+// while the process that has been sending for the client still runs, only if
+// it comes from that process. A restarted client (the earlier process gone)
+// takes over at once, and its first record sets its timeoutTimes anew. So the
+// pid handed to the fault callback is one the kernel vouches for.
+//
+// Lines about bad input (wrong size, no data, no name, another pipe, a sender
+// that may not speak for the client; and records out of order or late, which
+// still count) are limited per call site and pipe: the first 10 as they come,
+// then about one a second; a line written after some were left out is
+// followed by one saying how many.
+//
+// fork(): a child of a process that uses these operations starts with an
+// empty checking side of its own. It watches nothing, its first registration
+// fixes its own name and callback and starts its own check thread, and it
+// never closes or uses the parent's pipes (UnregisterCheckHeartBeat of a
+// client that the parent watches answers -22 in the child).
 
 // Watches the client appName: opens the receiving end of its pipe (blocking for
 // as long as the IPC library's open takes) and, with the first registration,
@@ -156,7 +182,8 @@ HEARTBEAT_API bool CheckWatchDog();
 // The intake of the checking side: folds one received record into the state of
 // its client. `fd` is the pipe handle the record came with (-1 from the
 // shared-memory listener), `channel` where it came from. Records of unknown
-// clients, or from another handle than the client's pipe, are dropped.
+// clients, or from another handle than the client's pipe, are dropped. It
+// cannot know who sent a record, so the sender checks above do not apply.
 HEARTBEAT_API void GetHeartBeatMessageFromClient(const int& fd, const HeartBeatMessage& message,
                                                  HeartChannelType channel);
 

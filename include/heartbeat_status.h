@@ -21,7 +21,8 @@
 enum HeartBeatClientState {
     HEARTBEAT_CLIENT_WAITING = 0, /* registered, no heartbeat accepted yet */
     HEARTBEAT_CLIENT_ALIVE = 1,   /* heartbeats arrive; not reported lost */
-    HEARTBEAT_CLIENT_LOST = 2     /* reported lost and not recovered since */
+    HEARTBEAT_CLIENT_LOST = 2     /* reported lost by a check cycle and not recovered
+                                     since (ReportHeartBeatLost leaves the state as it is) */
 };
 
 /* Room for a client name of up to 100 bytes and its NUL. */
@@ -34,13 +35,17 @@ struct HeartBeatClientStatus {
     int32_t pid;                 /* pid of its last accepted heartbeat; 0 before */
     uint32_t state;              /* an enum HeartBeatClientState */
     uint32_t heartbeats;         /* heartbeats accepted (wraps) */
-    uint32_t silentCycles;       /* check cycles in a row without a new heartbeat */
+    uint32_t silentCycles;       /* check cycles in a row without a new heartbeat; it
+                                    stops at timeoutTimes (while waiting: cycles since
+                                    registration, unbounded) */
     uint32_t timeoutTimes;       /* silent cycles after which it is lost; 0 before
                                     the first heartbeat */
     int64_t lastHeartbeatAgeMs;  /* ms since its last accepted heartbeat; -1: none */
     uint32_t watchDogFailed;     /* watchdog flag of its last accepted heartbeat */
-    uint32_t losses;             /* lost reports made for it so far */
-    uint32_t recoveries;         /* recovered reports made for it so far */
+    uint32_t losses;             /* lost reports made for it since it registered, by
+                                    check cycles and ReportHeartBeatLost */
+    uint32_t recoveries;         /* recovered reports made for it since it registered,
+                                    the announcement of a registration included */
 };
 
 #ifdef __cplusplus

@@ -28,7 +28,7 @@ void Record(const char* name, size_t length, int32_t pid, uint32_t isLost) {
     reports.emplace_back(std::string(name, length), pid, isLost);
 }
 Reports Taken() {
-    std::lock_guard<std::mutex> lock(State().stateMutex);
+    hb::MutexLock lock(&State().stateMutex);
     return std::move(reports);
 }
 
@@ -42,8 +42,12 @@ void Feed(const HeartBeatMessage& message, int fd = 5) {
     GetHeartBeatMessageFromClient(fd, message, HEART_CHANNEL_PIPE);
 }
 ClientMgrInfo Info(const std::string& name) {
-    std::lock_guard<std::mutex> lock(State().stateMutex);
+    hb::MutexLock lock(&State().stateMutex);
     return State().stateMap.at(name);
+}
+bool NoneRegistered() {
+    hb::MutexLock lock(&State().stateMutex);
+    return State().stateMap.empty();
 }
 Texts Messages() {
     Texts messages;
@@ -60,7 +64,10 @@ protected:
         State().SendFaultCb = Record;
         State().checkProcName = "pm";
     }
-    static void Add(const std::string& name) { State().stateMap[name].fd = 5; }
+    static void Add(const std::string& name) {
+        hb::MutexLock lock(&State().stateMutex);
+        State().stateMap[name].fd = 5;
+    }
 };
 
 TEST_F(CheckerTest, ClientStateFollowsHeartbeatsSilenceAndWatchdog) {
@@ -87,6 +94,24 @@ TEST_F(CheckerTest, ClientStateFollowsHeartbeatsSilenceAndWatchdog) {
         EXPECT_EQ(Taken(), std::get<2>(step)) << "after heartbeat " << order;
     }
     EXPECT_EQ(log_capture::CountMessage("Client a report HeartBeat timeout.\n"), 2u);
+}
+
+TEST_F(CheckerTest, ReportsOfOneCycleFollowTheRegistryWalkWhateverTheirKind) {
+    for (const char* name : {"p", "q", "r"}) Add(name);
+    std::vector<std::string> walk;
+    {
+        hb::MutexLock lock(&State().stateMutex);
+        for (const auto& entry : State().stateMap) walk.push_back(entry.first);
+    }
+    // The first and the last in the walk go silent, the middle one comes back.
+    Feed(Beat(walk[0], 0, 1, 1));
+    Feed(Beat(walk[1], 0, 2, 1, 1));
+    Feed(Beat(walk[2], 0, 3, 1));
+    RunCheckCycle();
+    EXPECT_EQ(Taken(), (Reports{{walk[1], 2, 1}}));
+    Feed(Beat(walk[1], 1, 2, 1));
+    RunCheckCycle();
+    EXPECT_EQ(Taken(), (Reports{{walk[0], 1, 1}, {walk[1], 2, 0}, {walk[2], 3, 1}}));
 }
 
 TEST_F(CheckerTest, WaitingClientIsReopenedEveryTenthCycleAndNeverReported) {
@@ -212,7 +237,7 @@ TEST_F(RegistrationTest, OpensTheServerEndOnceAndKeepsTheFirstRecordAndCallback)
                      "Register receive heart beat failed: connect receive channel, a to pm.\n",
                      "Init receive heartbeat failed: open lumo channel, b to pm, ret=0.\n",
                      "Register receive heart beat failed: connect receive channel, b to pm.\n"}));
-    EXPECT_TRUE(State().stateMap.empty());
+    EXPECT_TRUE(NoneRegistered());
 
     ASSERT_EQ(RegisterCheckHeartBeat("app", 3, 1234, Record), 0);
     const fake_lumo::OpenCall open = fake_lumo::Opens().at(3);
@@ -268,8 +293,9 @@ TEST_F(RegistrationTest, DisableEndsTheWaitingThreadAtOnceAndRegistrationRestart
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
     EXPECT_EQ(Messages(), (Texts{"Check HeartBeat thread end.\n",
                                  "Unregister all client check heart beat."}));
-    EXPECT_TRUE(State().stateMap.empty());
+    EXPECT_TRUE(NoneRegistered());
     ASSERT_EQ(RegisterCheckHeartBeat("a", 1, 0, Record), 0);
+    hb::MutexLock lock(&State().stateMutex);
     EXPECT_TRUE(State().checkThread.joinable());
 }
 
@@ -292,7 +318,7 @@ TEST_F(RegistrationTest, ConcurrentUseKeepsTheRegistryConsistent) {
     for (auto& owner : owners) owner.join();
     stop = true;
     checker.join();
-    EXPECT_TRUE(State().stateMap.empty());
+    EXPECT_TRUE(NoneRegistered());
 }
 
 }  // namespace

@@ -28,3 +28,8 @@ endif()
 heartbeat_unit_test(mmap_client_hostile_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/mmap_client_hostile_test.cpp
     REAL_LUMO LABELS hostile)
+
+# The checking side: forged records, floods of bad input, unterminated names
+# and fork without exec.
+heartbeat_unit_test(checker_hostile_test REAL_LUMO LABELS hostile
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/checker_hostile_test.cpp)
