@@ -205,7 +205,8 @@ TEST(HostileHost, ForkedChildSendsOnItsOwnPipeAndItsUnregisterLeavesTheParentsAl
             return 1;
         }
         const int parentPipe = heartPipeFd;
-        const int child = child_process::Run([&] {  // both threads are in their first sleep
+        usleep(200000);  // both threads started and in their first sleep: no lock held
+        const int child = child_process::Run([&] {
             const int registered = RegisterSendHeartBeat("forkchild", 9, "forksrv", 7, &config) |
                                    (VeHeartBeat::InitHeartBeatMmapChannel(ChannelPath(childMmap), true, getgid()) == nullptr) |
                                    VeHeartBeat::InitSendHeartBeatWithMmap(childMmap, "procmgr", 3);
