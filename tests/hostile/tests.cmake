@@ -27,7 +27,7 @@ endif()
 # process, or a careless caller, can do to them, done for real.
 heartbeat_unit_test(mmap_client_hostile_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/mmap_client_hostile_test.cpp
-    REAL_LUMO LABELS hostile)
+    LABELS hostile)
 
 # The checking side: forged records, floods of bad input, unterminated names
 # and fork without exec.

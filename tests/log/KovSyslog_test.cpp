@@ -28,19 +28,16 @@ TEST(KovSyslogTest, WritesTheFullPrefixThenTheMessageAlsoInAForkedChild) {
     EnvManager::SetProcName("logtest");
     const std::string ids = std::to_string(getpid()) + R"(\]\[)" +
                             std::to_string(static_cast<unsigned long>(pthread_self()));
-    EXPECT_TRUE(std::regex_match(
-        LineOf(KOV_LOG_HEARTBEAT, "checkheart", "Unregister all client check heart beat.", 432),
-        std::regex(R"(\[HEARTBEAT\]\[logtest\]\[\d\d:\d\d:\d\d\.\d{6}\]\[)" + ids +
-                   R"(\]\[checkheart:432\] Unregister all client check heart beat\.)")));
     int kind = 0;
     for (const char* tag : {"KOV", "LUMO", "FAULTEVENT", "HEARTBEAT"}) {
-        const std::regex line("\\[" + std::string(tag) + R"(\]\[logtest\]\[.*\]\[UnknowFile:-7\] 100%s\n)");
-        EXPECT_TRUE(std::regex_match(LineOf(kind++, nullptr, "100%s\n", -7), line));  // a line, not a format
+        const bool named = kind == KOV_LOG_HEARTBEAT;  // a message is a line, not a format
+        const std::regex line(R"(\[)" + std::string(tag) + R"(\]\[logtest\]\[\d\d:\d\d:\d\d\.\d{6}\]\[)" + ids +
+                              (named ? R"(\]\[checkheart:432\] 100%s\n)" : R"(\]\[UnknowFile:-7\] 100%s\n)"));
+        EXPECT_TRUE(std::regex_match(LineOf(kind++, named ? "checkheart" : nullptr, "100%s\n", named ? 432 : -7), line))
+            << tag;
     }
-    // The pid is the caller's own, in a forked child too.
-    EXPECT_EQ(child_process::Run([] {
-                  const std::string pid = "][" + std::to_string(getpid()) + "][";
-                  return LineOf(KOV_LOG_KOV, "f", "child").find(pid) != std::string::npos ? 0 : 1;
+    EXPECT_EQ(child_process::Run([] {  // the pid is the caller's own, in a forked child too
+                  return LineOf(KOV_LOG_KOV, "f", "child").find("][" + std::to_string(getpid()) + "][") == std::string::npos;
               }),
               0);
 }
@@ -52,9 +49,7 @@ TEST(KovSyslogTest, WritesOnlyUpToNoticeAtThatPriorityAndKeepsErrno) {
         EXPECT_EQ(errno, ENOSPC);
     }
     ASSERT_EQ(log_capture::Lines().size(), 6u);
-    for (int level = 0; level <= LOG_NOTICE; ++level) {
-        EXPECT_EQ(log_capture::Lines()[level].priority, level);
-    }
+    for (int level = 0; level <= LOG_NOTICE; ++level) EXPECT_EQ(log_capture::Lines()[level].priority, level);
 }
 
 TEST(KovSyslogTest, LongOrBadInputDegradesTheLine) {

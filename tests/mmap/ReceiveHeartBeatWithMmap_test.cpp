@@ -14,7 +14,7 @@ void* Sent(void* page, uint32_t order) {
     char* record = static_cast<char*>(page) + 4;
     memcpy(record + offsetof(HeartBeatMessage, order), &order, sizeof(order));
     record[offsetof(HeartBeatMessage, clientName)] = 'x';
-    mmap_test::SetHead(page, 1);
+    *static_cast<volatile uint32_t*>(page) = 1;
     return page;
 }
 
@@ -25,19 +25,16 @@ void Intake(const int& fd, const HeartBeatMessage& record, HeartChannelType chan
 }
 
 TEST(MmapListenerTest, TakesEachNewRecordOnceAndReportsSilentSenders) {
+    // Empty, taken and unlisted pages and odd bytes are the listener fuzz target's.
     void* page = Sent(mmap_test::AnonymousPage(), 5);
     ASSERT_TRUE(StartListeningHeartBeatMmapChannel("x", page));  // its thread first sleeps 3 s
     EXPECT_FALSE(StartListeningHeartBeatMmapChannel("x", nullptr));
-    EXPECT_TRUE(StartListeningHeartBeatMmapChannel("empty", mmap_test::AnonymousPage()) &&
-                StartListeningHeartBeatMmapChannel("null", nullptr));
     VeHeartBeat::VisitMmapChannels(Intake);
-    VeHeartBeat::StopListenHeartBeatMmapChannel("null");
-    VeHeartBeat::VisitMmapChannels(Intake);
-    EXPECT_EQ(handed, std::vector<uint32_t>{5});  // and the head set to 2: "not updated"
-    EXPECT_EQ(mmap_test::Messages(),
-              "Register receive heart failed: x's heartbeat has been registered.\n|"
-              "Receive heart failed: mmap buf=null, client=null.|"
-              "Receive heart failed: client heart beat is not updated.|");
+    VeHeartBeat::VisitMmapChannels(Intake);  // the head is 2 now: "not updated"
+    VeHeartBeat::StopListenHeartBeatMmapChannel("x");
+    VeHeartBeat::VisitMmapChannels(Intake);  // no longer listed: no record, no line
+    EXPECT_EQ(handed, std::vector<uint32_t>{5});
+    EXPECT_EQ(log_capture::CountMessage("Receive heart failed: client heart beat is not updated."), 1u);
 
     void* later = Sent(mmap_test::AnonymousPage(), 6);
     EXPECT_TRUE(StartListeningHeartBeatMmapChannel("later", later));
@@ -51,9 +48,7 @@ TEST(MmapListenerTest, TakesEachNewRecordOnceAndReportsSilentSenders) {
 // parent's records, nor keep listing the parent's pages.
 pid_t forked = -1;
 TEST(MmapListenerTest, ChildForkedInsideTheIntakeStopsTheVisitAndListsNothing) {
-    auto privatePage = [] {
-        return mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    };
+    auto privatePage = [] { return mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0); };
     void* pages[] = {Sent(privatePage(), 1), Sent(privatePage(), 2)};
     VeHeartBeat::MmapListenerState& listener = VeHeartBeat::MmapListener();
     {

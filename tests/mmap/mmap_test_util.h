@@ -25,16 +25,6 @@ inline void* AnonymousPage() {
     return mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
 }
 inline uint32_t Head(const void* page) { return *static_cast<const volatile uint32_t*>(page); }
-inline void SetHead(void* page, uint32_t head) { *static_cast<volatile uint32_t*>(page) = head; }
-
-// The messages logged since the last log_capture::Clear(), each followed by "|".
-inline std::string Messages() {
-    std::string all;
-    for (const log_capture::Line& line : log_capture::Lines()) {
-        all += log_capture::MessageOf(line.text) + "|";
-    }
-    return all;
-}
 
 }  // namespace mmap_test
 
