@@ -22,6 +22,7 @@
 #include "common/name_rule.h"
 #include "common/no_destructor.h"
 #include "common/securec.h"
+#include "common/sleep.h"
 #include "heartbeat.h"
 #include "log/log_internal.h"
 
@@ -73,16 +74,6 @@ std::once_flag unregisterOnce;
 bool IsPeerAbsent(int ret) { return ret == kErrPipe || ret == kErrTimedOut; }
 
 bool CountsAsClosed(int ret) { return ret >= 0 || ret == kErrNoEntry || ret == kErrInvalid; }
-
-// Sleeps the whole interval: a signal interrupts nanosleep, and the sleep then
-// goes on with what remained. Any other failure ends it early.
-void SleepFor(time_t seconds, long nanoseconds) {
-    struct timespec request = {seconds, nanoseconds};
-    struct timespec remaining = {0, 0};
-    while (nanosleep(&request, &remaining) != 0 && errno == EINTR) {
-        request = remaining;
-    }
-}
 
 }  // namespace
 
@@ -229,7 +220,7 @@ void SendHeartBeatThread(unsigned int timeoutTimes, int pipeHandle) {
         return;
     }
     do {
-        SleepFor(kSendPeriodSeconds, 0);
+        hb::SleepFully(kSendPeriodSeconds, 0);
         SendOneHeartBeat(record, pipeHandle, previousSendTime, timeoutTimes);
     } while (isSending.load());
 }
@@ -321,7 +312,7 @@ int CloseSendHeartBeatPipe(const int& pipeHandle, const char* who) {
     int ret = LumoClosePipe(pipeHandle);
     unsigned int retries = 0;
     while (ret == kErrBusy && retries < kMaxCloseRetries) {
-        SleepFor(0, kCloseRetrySleepNs);
+        hb::SleepFully(0, kCloseRetrySleepNs);
         ++retries;
         ret = LumoClosePipe(pipeHandle);
     }

@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/sleep.h"
+
 namespace lumo {
 namespace {
 
@@ -28,9 +30,7 @@ int64_t NowMs() {
 }
 
 void SleepMs(int64_t ms) {
-    timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
+    hb::SleepFully(static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L);
 }
 
 // FNV-1a over "self\0peer" from `basis`, finished with the splitmix64 mixer so

@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "common/no_destructor.h"
+#include "common/sleep.h"
 #include "common/securec.h"
 #include "heartbeat_mmap.h"
 #include "log/log_internal.h"
@@ -115,7 +116,7 @@ void SendHeartBeatMmapThread() {
     // The flag is tested after a full cycle: a stop that arrives during the
     // sleep lets this cycle write its record before the thread ends.
     while (s.isMmapSending.load()) {
-        SleepOneCycle();
+        hb::SleepFully(kCycleSeconds, 0);
         if (ProcessExiting()) {
             return;
         }
