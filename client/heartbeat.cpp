@@ -36,13 +36,6 @@ constexpr uint64_t kLateCycleMs = 10000;
 constexpr long kCloseRetrySleepNs = 2000000;  // 2 ms
 constexpr unsigned int kMaxCloseRetries = 1000;
 
-constexpr int kErrNoEntry = -2;
-constexpr int kErrAgain = -11;
-constexpr int kErrBusy = -16;
-constexpr int kErrInvalid = -22;
-constexpr int kErrPipe = -32;
-constexpr int kErrTimedOut = -110;
-
 // Exit-time teardown. A client that never calls UnregisterSendHeartBeat() still
 // has "SendHeart" running when the process exits, and destroying a joinable
 // std::thread would call std::terminate. Stopping and joining it here would
@@ -71,9 +64,9 @@ SendThreadHolder sendThreadHolder;
 std::once_flag registerOnce;
 std::once_flag unregisterOnce;
 
-bool IsPeerAbsent(int ret) { return ret == kErrPipe || ret == kErrTimedOut; }
+bool IsPeerAbsent(int ret) { return ret == -EPIPE || ret == -ETIMEDOUT; }
 
-bool CountsAsClosed(int ret) { return ret >= 0 || ret == kErrNoEntry || ret == kErrInvalid; }
+bool CountsAsClosed(int ret) { return ret >= 0 || ret == -ENOENT || ret == -EINVAL; }
 
 }  // namespace
 
@@ -120,7 +113,7 @@ void ClientPipeCallback(int pipeHandle, const LumoRequest* request) {
         return;  // the server sends nothing the client would act on
     }
     int ret = LumoClosePipe(pipeHandle);
-    if (ret == kErrBusy) {
+    if (ret == -EBUSY) {
         HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Client close pipe failed, close again.");
         ret = LumoClosePipe(pipeHandle);
     }
@@ -249,15 +242,15 @@ extern "C" int RegisterSendHeartBeat(const char* appName, size_t appNameLen, con
     }
     if (!hb::IsValidName(appName, appNameLen)) {
         HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "App name is invalid.\n");
-        return kErrInvalid;
+        return -EINVAL;
     }
     if (!hb::IsValidName(serverName, serverNameLen)) {
         HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Server name is invalid.\n");
-        return kErrInvalid;
+        return -EINVAL;
     }
     if (config == nullptr) {
         HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Heartbeat config is invalid.\n");
-        return kErrInvalid;
+        return -EINVAL;
     }
     unsigned int timeoutTimes = config->timeoutTimes != 0 ? config->timeoutTimes : kDefaultTimeoutTimes;
 
@@ -272,7 +265,7 @@ extern "C" int RegisterSendHeartBeat(const char* appName, size_t appNameLen, con
         }
         if (!StartSendHeartBeatThread(heartAppName.c_str(), timeoutTimes, handle) &&
             !StartSendHeartBeatThread(heartAppName.c_str(), timeoutTimes, handle)) {
-            result = kErrAgain;
+            result = -EAGAIN;
         }
     });
     HB_LOG(KOV_LOG_HEARTBEAT, LOG_INFO, "Register send heart beat to server.");
@@ -311,7 +304,7 @@ int CloseSendHeartBeatPipe(const int& pipeHandle, const char* who) {
     // one that counts.
     int ret = LumoClosePipe(pipeHandle);
     unsigned int retries = 0;
-    while (ret == kErrBusy && retries < kMaxCloseRetries) {
+    while (ret == -EBUSY && retries < kMaxCloseRetries) {
         hb::SleepFully(0, kCloseRetrySleepNs);
         ++retries;
         ret = LumoClosePipe(pipeHandle);

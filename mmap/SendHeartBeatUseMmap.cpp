@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "common/no_destructor.h"
+#include "common/result.h"
 #include "common/sleep.h"
 #include "common/securec.h"
 #include "heartbeat_mmap.h"
@@ -159,7 +160,7 @@ int InitSendHeartBeatWithMmap(const std::string& clientName, const std::string& 
     s.mmapChannelAddr = InitHeartBeatMmapChannel(s.mmapChannelPath, create, gid);
     s.mmapTimeoutTimes = timeoutTimes;
     if (s.mmapChannelAddr == nullptr) {
-        return -1;
+        return hb::kResultChannelNotOpened;
     }
     if (!StartSendHeartBeatMmapThread() && !StartSendHeartBeatMmapThread()) {
         return -EAGAIN;
