@@ -17,6 +17,7 @@
 #include "common/mutex.h"
 #include "common/name_rule.h"
 #include "common/no_destructor.h"
+#include "common/result.h"
 #include "common/thread_annotations.h"
 #include "heartbeat.h"
 #include "log/log_internal.h"
@@ -119,7 +120,7 @@ extern "C" int KickingTheDog(const char* threadName, size_t nameLen) {
     if (counter == dog.dogCounterMap.end()) {
         HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Thread %s does not register feeding dog.\n",
                name.c_str());
-        return -1;
+        return hb::kResultThreadNotRegistered;
     }
     // Both maps always hold the same names, so the period is there.
     auto period = dog.dogPeriodMap.find(name);

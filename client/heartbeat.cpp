@@ -22,6 +22,7 @@
 #include "common/name_rule.h"
 #include "common/no_destructor.h"
 #include "common/securec.h"
+#include "common/sleep.h"
 #include "heartbeat.h"
 #include "log/log_internal.h"
 
@@ -34,13 +35,6 @@ constexpr uint64_t kLateSendMs = 2000;
 constexpr uint64_t kLateCycleMs = 10000;
 constexpr long kCloseRetrySleepNs = 2000000;  // 2 ms
 constexpr unsigned int kMaxCloseRetries = 1000;
-
-constexpr int kErrNoEntry = -2;
-constexpr int kErrAgain = -11;
-constexpr int kErrBusy = -16;
-constexpr int kErrInvalid = -22;
-constexpr int kErrPipe = -32;
-constexpr int kErrTimedOut = -110;
 
 // Exit-time teardown. A client that never calls UnregisterSendHeartBeat() still
 // has "SendHeart" running when the process exits, and destroying a joinable
@@ -70,19 +64,9 @@ SendThreadHolder sendThreadHolder;
 std::once_flag registerOnce;
 std::once_flag unregisterOnce;
 
-bool IsPeerAbsent(int ret) { return ret == kErrPipe || ret == kErrTimedOut; }
+bool IsPeerAbsent(int ret) { return ret == -EPIPE || ret == -ETIMEDOUT; }
 
-bool CountsAsClosed(int ret) { return ret >= 0 || ret == kErrNoEntry || ret == kErrInvalid; }
-
-// Sleeps the whole interval: a signal interrupts nanosleep, and the sleep then
-// goes on with what remained. Any other failure ends it early.
-void SleepFor(time_t seconds, long nanoseconds) {
-    struct timespec request = {seconds, nanoseconds};
-    struct timespec remaining = {0, 0};
-    while (nanosleep(&request, &remaining) != 0 && errno == EINTR) {
-        request = remaining;
-    }
-}
+bool CountsAsClosed(int ret) { return ret >= 0 || ret == -ENOENT || ret == -EINVAL; }
 
 }  // namespace
 
@@ -129,7 +113,7 @@ void ClientPipeCallback(int pipeHandle, const LumoRequest* request) {
         return;  // the server sends nothing the client would act on
     }
     int ret = LumoClosePipe(pipeHandle);
-    if (ret == kErrBusy) {
+    if (ret == -EBUSY) {
         HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Client close pipe failed, close again.");
         ret = LumoClosePipe(pipeHandle);
     }
@@ -229,7 +213,7 @@ void SendHeartBeatThread(unsigned int timeoutTimes, int pipeHandle) {
         return;
     }
     do {
-        SleepFor(kSendPeriodSeconds, 0);
+        hb::SleepFully(kSendPeriodSeconds, 0);
         SendOneHeartBeat(record, pipeHandle, previousSendTime, timeoutTimes);
     } while (isSending.load());
 }
@@ -258,15 +242,15 @@ extern "C" int RegisterSendHeartBeat(const char* appName, size_t appNameLen, con
     }
     if (!hb::IsValidName(appName, appNameLen)) {
         HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "App name is invalid.\n");
-        return kErrInvalid;
+        return -EINVAL;
     }
     if (!hb::IsValidName(serverName, serverNameLen)) {
         HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Server name is invalid.\n");
-        return kErrInvalid;
+        return -EINVAL;
     }
     if (config == nullptr) {
         HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Heartbeat config is invalid.\n");
-        return kErrInvalid;
+        return -EINVAL;
     }
     unsigned int timeoutTimes = config->timeoutTimes != 0 ? config->timeoutTimes : kDefaultTimeoutTimes;
 
@@ -281,7 +265,7 @@ extern "C" int RegisterSendHeartBeat(const char* appName, size_t appNameLen, con
         }
         if (!StartSendHeartBeatThread(heartAppName.c_str(), timeoutTimes, handle) &&
             !StartSendHeartBeatThread(heartAppName.c_str(), timeoutTimes, handle)) {
-            result = kErrAgain;
+            result = -EAGAIN;
         }
     });
     HB_LOG(KOV_LOG_HEARTBEAT, LOG_INFO, "Register send heart beat to server.");
@@ -320,8 +304,8 @@ int CloseSendHeartBeatPipe(const int& pipeHandle, const char* who) {
     // one that counts.
     int ret = LumoClosePipe(pipeHandle);
     unsigned int retries = 0;
-    while (ret == kErrBusy && retries < kMaxCloseRetries) {
-        SleepFor(0, kCloseRetrySleepNs);
+    while (ret == -EBUSY && retries < kMaxCloseRetries) {
+        hb::SleepFully(0, kCloseRetrySleepNs);
         ++retries;
         ret = LumoClosePipe(pipeHandle);
     }

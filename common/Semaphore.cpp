@@ -4,7 +4,7 @@
 Semaphore::~Semaphore() = default;
 
 void Semaphore::Post() {
-    std::lock_guard<std::mutex> lock(mutex);
+    hb::MutexLock lock(&mutex);
     ++count;
     if (count <= 0) {
         // A thread is inside TimedWait: hand it this post.
@@ -15,14 +15,18 @@ void Semaphore::Post() {
 
 bool Semaphore::TimedWait(std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    std::unique_lock<std::mutex> lock(mutex);
+    hb::MutexLock lock(&mutex);
     --count;
     if (count >= 0) {
         return true;  // a post was pending
     }
     signaled = false;
     // The predicate form waits again after a wake-up without a post.
-    if (condition.wait_until(lock, deadline, [this] { return signaled; })) {
+    // The predicate runs with the mutex held (the wait re-takes it first).
+    if (condition.wait_until(mutex, deadline, [this] {
+            mutex.AssertHeld();
+            return signaled;
+        })) {
         return true;  // the post's addition paid for this wait
     }
     ++count;
@@ -30,6 +34,6 @@ bool Semaphore::TimedWait(std::chrono::milliseconds limit) {
 }
 
 int32_t Semaphore::Count() {
-    std::lock_guard<std::mutex> lock(mutex);
+    hb::MutexLock lock(&mutex);
     return count;
 }

@@ -13,7 +13,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <mutex>
+
+#include "common/mutex.h"
+#include "common/thread_annotations.h"
 
 class Semaphore {
 public:
@@ -23,23 +25,24 @@ public:
     Semaphore& operator=(const Semaphore&) = delete;
 
     // Adds one to the count and wakes a waiter if there is one.
-    void Post();
+    void Post() EXCLUDES(mutex);
 
     // Takes one post: true at once when one is pending, true when a post
     // arrives within `limit`, false once `limit` has passed on the steady clock
     // (the count is then as it was before the call).
-    bool TimedWait(std::chrono::milliseconds limit);
+    bool TimedWait(std::chrono::milliseconds limit) EXCLUDES(mutex);
 
     // The current count (for tests and diagnostics).
-    int32_t Count();
+    int32_t Count() EXCLUDES(mutex);
 
 private:
-    bool signaled = false;
-    int32_t count = 0;
-    // Guards signaled and count. Held only inside the member functions, never
-    // together with another lock of the library.
-    std::mutex mutex;
-    std::condition_variable condition;
+    bool signaled GUARDED_BY(mutex) = false;
+    int32_t count GUARDED_BY(mutex) = 0;
+    // Held only inside the member functions, never together with another lock
+    // of the library.
+    hb::Mutex mutex;
+    // _any, because it waits on hb::Mutex rather than std::mutex.
+    std::condition_variable_any condition;
 };
 
 #endif  // COMMON_SEMAPHORE_H_

@@ -16,23 +16,24 @@
 #ifndef COMMON_SINGLETONPROTECTOR_H_
 #define COMMON_SINGLETONPROTECTOR_H_
 
-#include <pthread.h>
-
 #include <memory>
+
+#include "common/mutex.h"
+#include "common/thread_annotations.h"
 
 namespace VeKov {
 
 template <typename T>
 class SingletonProtector {
 public:
-    explicit SingletonProtector(const std::shared_ptr<T>& owner) : alive(true), instance(owner) {
-        (void)pthread_rwlock_init(&guardLock, nullptr);
-    }
+    explicit SingletonProtector(const std::shared_ptr<T>& owner) : alive(true), instance(owner) {}
 
     // Switches the singleton off before the owning pointer is destroyed. The
     // lock itself is deliberately not destroyed: threads that outlive static
     // destruction may still take it for reading, and must then find `alive`
     // false rather than an unusable lock.
+    // `instance` is only read while `alive` is true, so dropping it after the
+    // switch-off needs no lock.
     ~SingletonProtector() {
         SwitchOff();
         instance.reset();
@@ -43,31 +44,30 @@ public:
 
     // A shared copy of the singleton, or empty once it has been switched off or
     // has already been destroyed. Many threads may promote at once.
-    std::shared_ptr<T> Get() {
+    std::shared_ptr<T> Get() EXCLUDES(guardLock) {
         std::shared_ptr<T> result;
-        (void)pthread_rwlock_rdlock(&guardLock);
+        guardLock.ReaderLock();
         if (alive) {
             result = instance.lock();
         }
-        (void)pthread_rwlock_unlock(&guardLock);
+        guardLock.ReaderUnlock();
         return result;
     }
 
     // Makes every later Get() answer empty. There is no way back.
-    void SwitchOff() {
-        (void)pthread_rwlock_wrlock(&guardLock);
+    void SwitchOff() EXCLUDES(guardLock) {
+        guardLock.Lock();
         alive = false;
-        (void)pthread_rwlock_unlock(&guardLock);
+        guardLock.Unlock();
     }
 
 private:
-    // Both guarded by guardLock. `instance` is only read while `alive` is true,
-    // so dropping it after the switch-off needs no lock.
-    bool alive;
-    std::weak_ptr<T> instance;
+    bool alive GUARDED_BY(guardLock);
+    std::weak_ptr<T> instance GUARDED_BY(guardLock);
     // Readers: Get(). Writer: SwitchOff(). Held only for a flag test and a
     // weak-pointer promotion; never while another lock of the library is taken.
-    pthread_rwlock_t guardLock;
+    // Deliberately never destroyed (see the destructor above).
+    hb::PosixRwLock guardLock;
 };
 
 }  // namespace VeKov

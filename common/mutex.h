@@ -10,6 +10,8 @@
 #ifndef COMMON_MUTEX_H_
 #define COMMON_MUTEX_H_
 
+#include <pthread.h>
+
 #include <mutex>
 #include <shared_mutex>
 
@@ -52,6 +54,54 @@ public:
 
 private:
     std::shared_mutex mu_;
+};
+
+// A POSIX reader-writer lock (pthread_rwlock_t) that the analysis can name.
+// Unlike SharedMutex it is never destroyed: the destructor leaves the lock as
+// it is, so a thread that outlives static destruction can still take it. Lock
+// failures (EDEADLK, EAGAIN for too many readers) are not reported; callers
+// only ever take it once per thread, briefly.
+class CAPABILITY("mutex") PosixRwLock {
+public:
+    PosixRwLock() { (void)pthread_rwlock_init(&lock_, nullptr); }
+    PosixRwLock(const PosixRwLock&) = delete;
+    PosixRwLock& operator=(const PosixRwLock&) = delete;
+
+    void Lock() ACQUIRE() { (void)pthread_rwlock_wrlock(&lock_); }
+    void Unlock() RELEASE() { (void)pthread_rwlock_unlock(&lock_); }
+    void ReaderLock() ACQUIRE_SHARED() { (void)pthread_rwlock_rdlock(&lock_); }
+    void ReaderUnlock() RELEASE_SHARED() { (void)pthread_rwlock_unlock(&lock_); }
+
+private:
+    pthread_rwlock_t lock_;
+};
+
+// Gives an existing std::mutex (one whose type an interface fixes) a name the
+// analysis can check members against. It holds a reference only; the mutex
+// keeps its own lifetime.
+class CAPABILITY("mutex") StdMutexRef {
+public:
+    explicit constexpr StdMutexRef(std::mutex& mu) : mu_(mu) {}
+    StdMutexRef(const StdMutexRef&) = delete;
+    StdMutexRef& operator=(const StdMutexRef&) = delete;
+
+    void Lock() ACQUIRE() { mu_.lock(); }
+    void Unlock() RELEASE() { mu_.unlock(); }
+
+private:
+    std::mutex& mu_;
+};
+
+// Holds a StdMutexRef's mutex for the life of the scope.
+class SCOPED_CAPABILITY StdMutexRefLock {
+public:
+    explicit StdMutexRefLock(StdMutexRef* mu) ACQUIRE(mu) : mu_(mu) { mu_->Lock(); }
+    ~StdMutexRefLock() RELEASE() { mu_->Unlock(); }
+    StdMutexRefLock(const StdMutexRefLock&) = delete;
+    StdMutexRefLock& operator=(const StdMutexRefLock&) = delete;
+
+private:
+    StdMutexRef* const mu_;
 };
 
 // Holds a Mutex for the life of the scope.

@@ -59,6 +59,8 @@ int strcat_s(char* dest, size_t destMax, const char* src) {
     return 0;
 }
 
+// The -1 results below are the platform function's own contract (see
+// securec.h), not negated errno values.
 int vsnprintf_s(char* dest, size_t destMax, size_t count, const char* format, va_list args) {
     if (dest == nullptr || destMax == 0) {
         return -1;

@@ -12,7 +12,9 @@
 #include <mutex>
 #include <string>
 
+#include "common/mutex.h"
 #include "common/securec.h"
+#include "common/thread_annotations.h"
 #include "env/env_internal.h"
 
 char EnvManager::procName[101] = {};
@@ -23,6 +25,25 @@ namespace {
 // Constant-initialised (std::mutex has a constexpr constructor), so it exists
 // before any static constructor of the process can log.
 EnvManager envManagerInstance;
+
+// envMutex as the thread-safety analysis sees it (its type is fixed by the
+// public header). Constant-initialised like the object it refers to.
+// Lock order: the log mutex, then this; a log line asks for the process name
+// while it holds the log mutex, and this file never logs. The log mutex lives
+// in another file, so the order is stated here rather than with
+// ACQUIRED_AFTER.
+hb::StdMutexRef envLock(envManagerInstance.envMutex);
+
+// The run mode, read once non-empty and then fixed for the process.
+struct RunModeCache {
+    std::string value GUARDED_BY(envLock);
+    std::atomic<bool> known{false};
+
+    // The fast path: `value` is written once under envLock before `known` is
+    // set with release order, and never again, so after an acquire load that
+    // found `known` true it may be read without the lock.
+    std::string ReadPublished() NO_THREAD_SAFETY_ANALYSIS { return value; }
+};
 
 std::once_flag procNameOnce;
 
@@ -41,7 +62,7 @@ EnvManager& EnvManager::Instance() { return envManagerInstance; }
 
 const char* EnvManager::ProcName() {
     std::call_once(procNameOnce, [] {
-        std::lock_guard<std::mutex> lock(Instance().envMutex);
+        hb::StdMutexRefLock lock(&envLock);
         if (procName[0] != '\0') {
             return;  // SetProcName ran first; keep its name
         }
@@ -132,7 +153,7 @@ int EnvManager::UpdateLdPreload() {
 }
 
 int EnvManager::EnvInit(const std::string& name) {
-    std::lock_guard<std::mutex> lock(Instance().envMutex);
+    hb::StdMutexRefLock lock(&envLock);
     int result = SetEnv("PROC_NAME", name);
     if (result == 0) {
         result = SetEnv("KOV_STATUS", "READY");
@@ -144,7 +165,7 @@ int EnvManager::EnvInit(const std::string& name) {
 }
 
 bool EnvManager::CheckEnvPreparation() {
-    std::lock_guard<std::mutex> lock(Instance().envMutex);
+    hb::StdMutexRefLock lock(&envLock);
     if (getenv("PROC_NAME") == nullptr) {
         return false;
     }
@@ -158,19 +179,18 @@ bool EnvManager::CheckEnvPreparation() {
 
 std::string EnvManager::GetRunMode() {
     // Filled once, under envMutex, with the first non-empty value; after that
-    // it is only read. The unlocked fast path reads it through the flag.
-    static std::string runMode;
-    static std::atomic<bool> runModeKnown{false};
-    if (runModeKnown.load(std::memory_order_acquire)) {
-        return runMode;
+    // it is only read.
+    static RunModeCache runMode;
+    if (runMode.known.load(std::memory_order_acquire)) {
+        return runMode.ReadPublished();
     }
-    std::lock_guard<std::mutex> lock(Instance().envMutex);
-    if (!runModeKnown.load(std::memory_order_relaxed)) {
+    hb::StdMutexRefLock lock(&envLock);
+    if (!runMode.known.load(std::memory_order_relaxed)) {
         const char* value = getenv(env_internal::runModeVarName.c_str());
         if (value != nullptr && value[0] != '\0') {
-            runMode = value;
-            runModeKnown.store(true, std::memory_order_release);
+            runMode.value = value;
+            runMode.known.store(true, std::memory_order_release);
         }
     }
-    return runMode;
+    return runMode.value;
 }

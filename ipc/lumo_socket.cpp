@@ -16,6 +16,8 @@
 #include <cstring>
 #include <vector>
 
+#include "common/sleep.h"
+
 namespace lumo {
 namespace {
 
@@ -30,9 +32,7 @@ int64_t NowMs() {
 }
 
 void SleepMs(int64_t ms) {
-    timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
+    hb::SleepFully(static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L);
 }
 
 // FNV-1a over "self\0peer" from `basis`, finished with the splitmix64 mixer so

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "common/SingletonProtector.h"
+#include "common/result.h"
 #include "common/securec.h"
 #include "kov_log.h"
 #include "log/log_internal.h"
@@ -95,7 +96,7 @@ int PrintTable::Insert(unsigned long key, int32_t now) {
     auto found = printTable.find(key);
     if (found != printTable.end()) {
         if (!Expired(found->second, now)) {
-            return -1;  // the window runs from the last printed line
+            return hb::kResultLineSuppressed;  // the window runs from the last printed line
         }
         found->second = now;
         return 0;
@@ -173,7 +174,7 @@ std::shared_ptr<KovRestrainedLog> KovRestrainedLog::GetInstance(bool create) {
 
 int KovRestrainedLog::PrintTableInsert(unsigned long key) {
     if (destroyed.load(std::memory_order_seq_cst)) {
-        return -1;
+        return hb::kResultLineSuppressed;
     }
     // Narrowed to 32 bits, as the table stores it. The table's lock is taken
     // after the guard lock was released.

@@ -14,7 +14,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <unordered_map>
 
 #include "common/mutex.h"
@@ -108,14 +107,6 @@ struct ExitWatch {
 void WatchProcessExit() { static ExitWatch watch; }
 
 bool ProcessExiting() { return processExiting.load(); }
-
-void SleepOneCycle() {
-    struct timespec request = {kCycleSeconds, 0};
-    struct timespec remaining = {0, 0};
-    while (nanosleep(&request, &remaining) != 0 && errno == EINTR) {
-        request = remaining;
-    }
-}
 
 void CloseMmapChannel(const std::string& path, int& fd) {
     if (close(fd) != 0) {

@@ -11,6 +11,7 @@
 
 #include "common/mutex.h"
 #include "common/no_destructor.h"
+#include "common/sleep.h"
 #include "heartbeat_mmap.h"
 #include "log/log_internal.h"
 #include "mmap/mmap_internal.h"
@@ -140,7 +141,7 @@ void ReceiveHeartBeatMmapThread() {
     }
     MmapListenerState& s = MmapListener();
     while (s.isMmapListening.load()) {
-        SleepOneCycle();
+        hb::SleepFully(kCycleSeconds, 0);
         if (ProcessExiting()) {
             return;
         }

@@ -12,6 +12,8 @@
 #include <system_error>
 
 #include "common/no_destructor.h"
+#include "common/result.h"
+#include "common/sleep.h"
 #include "common/securec.h"
 #include "heartbeat_mmap.h"
 #include "log/log_internal.h"
@@ -115,7 +117,7 @@ void SendHeartBeatMmapThread() {
     // The flag is tested after a full cycle: a stop that arrives during the
     // sleep lets this cycle write its record before the thread ends.
     while (s.isMmapSending.load()) {
-        SleepOneCycle();
+        hb::SleepFully(kCycleSeconds, 0);
         if (ProcessExiting()) {
             return;
         }
@@ -158,7 +160,7 @@ int InitSendHeartBeatWithMmap(const std::string& clientName, const std::string& 
     s.mmapChannelAddr = InitHeartBeatMmapChannel(s.mmapChannelPath, create, gid);
     s.mmapTimeoutTimes = timeoutTimes;
     if (s.mmapChannelAddr == nullptr) {
-        return -1;
+        return hb::kResultChannelNotOpened;
     }
     if (!StartSendHeartBeatMmapThread() && !StartSendHeartBeatMmapThread()) {
         return -EAGAIN;

@@ -66,10 +66,6 @@ void ForgetChannelFile(const void* page);
 // file is not reported. `fd` is -1 afterwards.
 void CloseMmapChannel(const std::string& path, int& fd);
 
-// One 3-second nanosleep that goes on with the remaining time after EINTR;
-// any other failure ends it early.
-void SleepOneCycle();
-
 // Exit of the process while a thread of this area still runs: the threads'
 // own state is never destroyed, but what a cycle calls into (watchdog,
 // checking side, log) may already be. WatchProcessExit(), called before a
