@@ -60,6 +60,43 @@ cc -std=c11 -Wall -Wextra -Wpedantic -Werror -o c-consumer "$root/examples/consu
     $(pkg-config --cflags --libs libheartbeat) -Wl,-rpath,"$(pkg-config --variable=libdir libheartbeat)"
 ./c-consumer
 
+echo "== libheartbeat against a pipe library with only the three contract functions"
+# The platform's own pipe library may replace ours at run time and knows
+# nothing of our additions (peer credentials): libheartbeat must load and work
+# without them.
+mkdir -p stub
+cat >stub/lumo_stub.cpp <<'STUB'
+#include "lumo.h"
+extern "C" {
+int LumoOpen(LumoOpenParam* param) { return param != nullptr ? 7 : -22; }
+int LumoSendRequest(int, LumoRequest* request) { return request != nullptr ? 0 : -22; }
+int LumoClosePipe(int) { return 0; }
+}
+STUB
+c++ -std=c++17 -shared -fPIC -o stub/liblumo.so.1 -Wl,-soname,liblumo.so.1 \
+    -I"$prefix/include/libheartbeat" stub/lumo_stub.cpp
+exports=$(nm -D --defined-only stub/liblumo.so.1 | awk '$2 == "T" { print $3 }' | sort | tr '\n' ' ')
+[ "$exports" = "LumoClosePipe LumoOpen LumoSendRequest " ] || fail "stub exports '$exports'"
+cat >stub/checker.c <<'PROGRAM'
+#include <heartbeat.h>
+#include <stdio.h>
+static void OnFault(const char* name, size_t len, int32_t pid, uint32_t isLost) {
+    (void)name; (void)len; (void)pid; (void)isLost;
+}
+int main(void) {
+    int rc = RegisterCheckHeartBeat("alpha", 5, 0, OnFault);
+    int unregistered = UnregisterCheckHeartBeat("alpha", 5);
+    DisableAllCheckHeartBeat();
+    printf("register %d, unregister %d\n", rc, unregistered);
+    return rc == 0 && unregistered == 0 ? 0 : 1;
+}
+PROGRAM
+# shellcheck disable=SC2046
+cc -std=c11 -o stub/checker stub/checker.c $(pkg-config --cflags --libs libheartbeat)
+LD_LIBRARY_PATH="$work/stub:$libdir" ldd stub/checker | grep -q "$work/stub/liblumo.so.1" \
+    || fail "the stub pipe library is not the one loaded"
+LD_LIBRARY_PATH="$work/stub:$libdir" stub/checker
+
 echo "== installed tools"
 "$prefix/bin/heartbeat-monitor" --version
 "$prefix/bin/heartbeat-send" --version
