@@ -229,7 +229,8 @@ std::atomic<CheckState*>& CurrentState() {
 // registry is left as it is (its lock may have been held by a thread that did
 // not survive the fork) and never freed. Runs in the single-threaded child.
 void FreshStateInChild() {
-    CurrentState().store(new CheckState(), std::memory_order_release);
+    auto* fresh = new CheckState();
+    fresh->inherited = CurrentState().exchange(fresh, std::memory_order_acq_rel);
 }
 
 // Registered while the library loads, like the log's handler: never from a

@@ -118,6 +118,10 @@ struct CheckState {
     // reused from cycle to cycle instead of being allocated every 3 seconds.
     std::vector<CycleReport> cycleReports GUARDED_BY(stateMutex);
     uint64_t cycleCount GUARDED_BY(stateMutex) = 0;  // check cycles run, for the status snapshot
+    // In a forked child: the registry inherited from the parent, which the
+    // child abandons but must not free (its lock may be held for good). Kept
+    // here so that it stays reachable.
+    CheckState* inherited = nullptr;
 };
 
 // The process-wide state. Created on first use and never destroyed: a check
