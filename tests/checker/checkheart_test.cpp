@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "checker/checker_test_util.h"
 #include "checker/checkheart_internal.h"
 #include "env_manager.h"
 #include "heartbeat_status.h"
@@ -20,30 +21,10 @@ namespace {
 
 using checkheart::RunCheckCycle;
 using checkheart::State;
-using Report = std::tuple<std::string, int32_t, uint32_t>;  // name, pid, isLost
-using Reports = std::vector<Report>;
+using namespace checker_test;
 
-Reports reports;  // written under stateMutex, like every report
-void Record(const char* name, size_t length, int32_t pid, uint32_t isLost) {
-    reports.emplace_back(std::string(name, length), pid, isLost);
-}
-Reports Taken() {
-    hb::MutexLock lock(&State().stateMutex);
-    return std::move(reports);
-}
-
-HeartBeatMessage Beat(const std::string& name, uint32_t order, int32_t pid = 10,
-                      uint32_t timeoutTimes = 2, uint8_t dogFailed = 0) {
-    HeartBeatMessage message{VeKov::GetCurrentTime(), order, {}, {}, pid, timeoutTimes, dogFailed};
-    name.copy(message.clientName, sizeof(message.clientName));
-    return message;
-}
 void Feed(const HeartBeatMessage& message, int fd = 5) {
     GetHeartBeatMessageFromClient(fd, message, HEART_CHANNEL_PIPE);
-}
-ClientMgrInfo Info(const std::string& name) {
-    hb::MutexLock lock(&State().stateMutex);
-    return State().stateMap.at(name);
 }
 int Registered() { return GetCheckHeartBeatStatus(nullptr, 0, nullptr); }
 

@@ -16,11 +16,11 @@
 #include <filesystem>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "checker/checker_test_util.h"
 #include "checker/checkheart_internal.h"
 #include "env_manager.h"
 #include "support/log_capture.h"
@@ -32,20 +32,8 @@ namespace {
 using namespace std::chrono_literals;
 using checkheart::RunCheckCycle;
 using checkheart::State;
-using Reports = std::vector<std::tuple<std::string, int32_t, uint32_t>>;  // name, pid, isLost
+using namespace checker_test;
 
-Reports reports;  // written under stateMutex, like every report
-void Record(const char* name, size_t length, int32_t pid, uint32_t isLost) {
-    reports.emplace_back(std::string(name, length), pid, isLost);
-}
-Reports Taken() {
-    hb::MutexLock lock(&State().stateMutex);
-    return std::move(reports);
-}
-ClientMgrInfo Info(const std::string& name) {
-    hb::MutexLock lock(&State().stateMutex);
-    return State().stateMap.at(name);
-}
 template <typename Done>
 bool Eventually(Done done, std::chrono::milliseconds limit = 10s) {
     for (const auto until = std::chrono::steady_clock::now() + limit; !done();) {
@@ -95,8 +83,7 @@ public:
     pid_t Child() const { return child_; }
     void Kill() { kill(pid_, SIGKILL); }  // left a zombie until destruction
     void Beat(int32_t pid, uint32_t timeoutTimes, uint8_t dog = 0) {
-        HeartBeatMessage m{VeKov::GetCurrentTime(), order_++, {}, {}, pid, timeoutTimes, dog};
-        m.clientName[0] = 'x';
+        const HeartBeatMessage m = checker_test::Beat("x", order_++, pid, timeoutTimes, dog);
         EXPECT_EQ(send(sock_, &m, sizeof(m), 0), static_cast<ssize_t>(sizeof(m)));
     }
     void Garbage(size_t size, uint32_t count) {
