@@ -1,7 +1,8 @@
 // The checking side's pipe intake fed arbitrary requests, as the IPC library's
 // receive thread would deliver them, with three registered clients.
 //
-// An input is a list of steps. Each step picks an operation from one byte:
+// An input is a list of steps (read with FuzzedDataProvider). Each step picks
+// an operation:
 //   deliver a record  a 232-byte record from the input, its name set to one of
 //                     the clients, to arbitrary (possibly unterminated) bytes or
 //                     to nothing, its sendTime now, late or in the future, sent
@@ -14,15 +15,12 @@
 // heartbeat counts for a client exactly when it is a whole record carrying the
 // client's name and arriving on the client's own handle, and every report names
 // a registered client.
-#include <unistd.h>
+#include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
-#include <cstddef>
-#include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
+#include <vector>
 
 #include "checker/checkheart_internal.h"
 #include "heartbeat.h"
@@ -38,38 +36,13 @@ constexpr size_t kRecordSize = sizeof(HeartBeatMessage);
 // one that re-registers after it was reported exited (announced before its
 // record is inserted).
 void OnFault(const char* name, size_t length, int32_t, uint32_t isLost) {
-    if (name == nullptr || strlen(name) != length || isLost > 1) {
-        abort();
-    }
     auto& state = checkheart::State();
     state.stateMutex.AssertHeld();
-    const std::string key(name, length);
-    if (state.stateMap.count(key) == 0 && state.exitClientSet.count(key) == 0) {
+    if (name == nullptr || strlen(name) != length || isLost > 1 ||
+        (state.stateMap.count(name) == 0 && state.exitClientSet.count(name) == 0)) {
         abort();
     }
 }
-
-class Input {
-public:
-    Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-    bool Empty() const { return used_ >= size_; }
-    uint8_t Byte() { return Empty() ? 0 : data_[used_++]; }
-    uint16_t Word() { return static_cast<uint16_t>(Byte() | (Byte() << 8)); }
-    // Up to `count` bytes into `out`; the rest of `out` is left as it is.
-    size_t Bytes(void* out, size_t count) {
-        const size_t n = std::min(count, size_ - std::min(used_, size_));
-        if (n > 0) {
-            memcpy(out, data_ + used_, n);
-        }
-        used_ += n;
-        return n;
-    }
-
-private:
-    const uint8_t* data_;
-    size_t size_;
-    size_t used_ = 0;
-};
 
 struct Snapshot {
     int fd[kClients];
@@ -82,15 +55,16 @@ Snapshot Take() {
     Snapshot snap{};
     for (size_t i = 0; i < kClients; ++i) {
         auto found = state.stateMap.find(kNames[i]);
-        snap.fd[i] = found == state.stateMap.end() ? 0 : found->second.fd;
-        snap.heartCount[i] = found == state.stateMap.end() ? 0 : found->second.heartCount;
+        if (found != state.stateMap.end()) {
+            snap.fd[i] = found->second.fd;
+            snap.heartCount[i] = found->second.heartCount;
+        }
     }
     return snap;
 }
 
 void Register(size_t client) {
-    const char* name = kNames[client];
-    if (RegisterCheckHeartBeat(name, strlen(name), 0, OnFault) != 0) {
+    if (RegisterCheckHeartBeat(kNames[client], strlen(kNames[client]), 0, OnFault) != 0) {
         abort();
     }
 }
@@ -107,64 +81,41 @@ void Deliver(int handle, LumoRequest* request) {
     }
 }
 
-int PickHandle(Input& in, const Snapshot& snap, size_t owner) {
-    const uint8_t pick = in.Byte();
+// The owner's own handle most of the time, else another client's, an earlier
+// (stale) one, or a foreign one (0 and -1 among them).
+int PickHandle(FuzzedDataProvider& in, const Snapshot& snap, size_t owner) {
+    const uint8_t pick = in.ConsumeIntegral<uint8_t>();
     switch (pick % 6) {
-    case 0:
-    case 1:
-    case 2:
-        return snap.fd[owner];  // the owner's own handle, most of the time
     case 3:
-        return snap.fd[(owner + 1 + pick / 6 % 2) % kClients];  // another client's
+        return snap.fd[(owner + 1 + pick / 6 % 2) % kClients];
     case 4:
-        return snap.fd[owner] - 1 - pick / 6 % 4;  // an earlier (stale) handle
+        return snap.fd[owner] - 1 - pick / 6 % 4;
+    case 5:
+        return static_cast<int8_t>(pick);
     default:
-        return static_cast<int>(static_cast<int8_t>(pick));  // foreign, 0 or -1 among them
+        return snap.fd[owner];
     }
 }
 
-void DeliverRecord(Input& in) {
+void DeliverRecord(FuzzedDataProvider& in) {
     const Snapshot before = Take();
-    alignas(HeartBeatMessage) unsigned char raw[kRecordSize + 1] = {};
-    const size_t owner = in.Byte() % kClients;
-    const uint8_t nameMode = in.Byte();
-    const uint8_t timeMode = in.Byte();
+    const size_t owner = in.ConsumeIntegral<uint8_t>() % kClients;
+    const uint8_t nameMode = in.ConsumeIntegral<uint8_t>();
+    const uint8_t timeMode = in.ConsumeIntegral<uint8_t>();
     const int handle = PickHandle(in, before, owner);
-    const bool misaligned = (timeMode & 0x80) != 0;
-    unsigned char* at = raw + (misaligned ? 1 : 0);
-    in.Bytes(at, kRecordSize);
-
-    HeartBeatMessage message;
-    memcpy(&message, at, kRecordSize);
-    bool named = true;
-    switch (nameMode % 4) {
-    case 0:
-    case 1:
+    HeartBeatMessage message{};
+    const std::vector<uint8_t> raw = in.ConsumeBytes<uint8_t>(kRecordSize);
+    if (!raw.empty()) memcpy(&message, raw.data(), raw.size());
+    if (nameMode % 4 < 2) {  // else empty, or whatever the input holds, terminated or not
         memset(message.clientName, 0, sizeof(message.clientName));
-        memcpy(message.clientName, kNames[owner], strlen(kNames[owner]));
-        break;
-    case 2:
+        strcpy(message.clientName, kNames[owner]);
+    } else if (nameMode % 4 == 2) {
         message.clientName[0] = '\0';
-        named = false;
-        break;
-    default:
-        break;  // whatever the input holds, terminated or not
     }
     const uint64_t now = VeKov::GetCurrentTime();
-    switch (timeMode % 4) {
-    case 0:
-        message.sendTime = now;
-        break;
-    case 1:
-        message.sendTime = now - 2000 - (timeMode >> 2);  // on the edge of late
-        break;
-    case 2:
-        message.sendTime = now + 1 + (timeMode >> 2);  // from the future
-        break;
-    default:
-        break;  // raw
-    }
-    memcpy(at, &message, kRecordSize);
+    const uint64_t sendTimes[] = {now, now - 2000 - (timeMode >> 2), now + 1 + (timeMode >> 2),
+                                  message.sendTime};  // now, on the edge of late, future, raw
+    message.sendTime = sendTimes[timeMode % 4];
 
     // Now and then as from a sender whose credentials the IPC library knows,
     // with a pid from the input: the record may then also be refused (its
@@ -172,52 +123,48 @@ void DeliverRecord(Input& in) {
     const bool withPeer = (nameMode & 0x80) != 0;
     if (withPeer) {
         LumoPeerCred peer{};
-        in.Bytes(&peer.pid, sizeof(peer.pid));
+        peer.pid = in.ConsumeIntegral<int32_t>();
         (void)checkheart::TakeRecord(handle, message, &peer);
     } else {
-        LumoRequest request{};
-        request.data = at;
-        request.size = static_cast<uint32_t>(kRecordSize);
+        // Misaligned now and then, as a receive buffer may hand it over.
+        alignas(HeartBeatMessage) unsigned char buffer[kRecordSize + 1];
+        unsigned char* at = buffer + (timeMode >> 7);
+        memcpy(at, &message, kRecordSize);
+        LumoRequest request{0, at, static_cast<uint32_t>(kRecordSize), 0};
         Deliver(handle, &request);
     }
 
-    // Which client, if any, may count this heartbeat.
-    const size_t nameLength = strnlen(message.clientName, sizeof(message.clientName));
+    // A heartbeat counts for a client exactly when it is a whole record with
+    // the client's name arriving on the client's own handle.
     const Snapshot after = Take();
     for (size_t i = 0; i < kClients; ++i) {
         if (after.fd[i] != before.fd[i]) {
             continue;  // the check thread reopened this client's pipe meanwhile
         }
-        const bool isThisClient = named && nameLength == strlen(kNames[i]) &&
-                                  memcmp(message.clientName, kNames[i], nameLength) == 0;
-        const bool accepted = isThisClient && before.fd[i] > 0 && handle == before.fd[i];
-        const uint32_t expected = before.heartCount[i] + (accepted ? 1U : 0U);
-        if (after.heartCount[i] != expected && !(withPeer && after.heartCount[i] == before.heartCount[i])) {
+        const bool accepted = strncmp(message.clientName, kNames[i], sizeof(message.clientName)) == 0 &&
+                              before.fd[i] > 0 && handle == before.fd[i];
+        if (after.heartCount[i] != before.heartCount[i] + (accepted ? 1U : 0U) &&
+            !(withPeer && after.heartCount[i] == before.heartCount[i])) {
             abort();  // counted a heartbeat it had to drop, or dropped one it had to count
         }
     }
 }
 
-void DeliverRaw(Input& in) {
-    const Snapshot before = Take();
-    const uint8_t flags = in.Byte();
-    const int handle = PickHandle(in, before, flags % kClients);
-    uint32_t size = in.Word();
+// Any size, with or without data, misaligned or not, in a heap buffer that
+// ends exactly at the announced size, so that reading past it is caught.
+void DeliverRaw(FuzzedDataProvider& in) {
+    const uint8_t flags = in.ConsumeIntegral<uint8_t>();
+    const int handle = PickHandle(in, Take(), flags % kClients);
+    uint32_t size = in.ConsumeIntegral<uint16_t>();
     if ((flags & 0x40) != 0) {
         size = static_cast<uint32_t>(kRecordSize - 1 + (flags & 0x3) % 3);  // 231, 232, 233
     }
-    // A heap buffer that ends exactly at the announced size, so that reading
-    // past it is caught; a leading spare byte makes the payload misaligned.
-    const size_t offset = (flags & 0x80) != 0 ? 1 : 0;
-    unsigned char* buffer = static_cast<unsigned char*>(calloc(std::max<size_t>(size + offset, 1), 1));
-    if (buffer == nullptr) {
-        return;
-    }
-    unsigned char* payload = buffer + offset;
-    in.Bytes(payload, size);
-    LumoRequest request{};
-    request.data = (flags & 0x20) != 0 ? nullptr : payload;
-    request.size = size;
+    const size_t offset = flags >> 7;
+    std::vector<uint8_t> bytes = in.ConsumeBytes<uint8_t>(size);
+    bytes.resize(size);
+    auto* buffer = static_cast<unsigned char*>(calloc(std::max<size_t>(size + offset, 1), 1));
+    if (size > 0) memcpy(buffer + offset, bytes.data(), size);
+    LumoRequest request{0, (flags & 0x20) != 0 ? nullptr : buffer + offset, size, 0};
     Deliver(handle, &request);
     free(buffer);
 }
@@ -226,50 +173,29 @@ void DeliverRaw(Input& in) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool ready = [] {
-        for (size_t i = 0; i < kClients; ++i) {
-            Register(i);
-        }
+        for (size_t i = 0; i < kClients; ++i) Register(i);
         return true;
     }();
     (void)ready;
 
-    Input in(data, size);
-    int steps = 0;
-    while (!in.Empty() && steps++ < 64) {
-        const uint8_t op = in.Byte();
-        switch (op % 10) {
-        case 0:
-        case 1:
-        case 2:
-        case 3:
+    FuzzedDataProvider in(data, size);
+    for (int steps = 0; in.remaining_bytes() > 0 && steps < 64; ++steps) {
+        const uint8_t op = in.ConsumeIntegral<uint8_t>() % 10;
+        const size_t client = in.ConsumeIntegral<uint8_t>() % kClients;
+        if (op < 4) {
             DeliverRecord(in);
-            break;
-        case 4:
-        case 5:
+        } else if (op < 6) {
             DeliverRaw(in);
-            break;
-        case 6: {
-            const Snapshot snap = Take();
-            Deliver(snap.fd[in.Byte() % kClients], nullptr);
-            break;
-        }
-        case 7:
+        } else if (op == 6) {
+            Deliver(Take().fd[client], nullptr);
+        } else if (op == 7) {
             checkheart::RunCheckCycle();
-            break;
-        case 8: {
-            const char* name = kNames[in.Byte() % kClients];
-            (void)ReportHeartBeatLost(name, strlen(name));
-            break;
-        }
-        default: {
-            const size_t client = in.Byte() % kClients;
-            const char* name = kNames[client];
-            if (UnregisterCheckHeartBeat(name, strlen(name)) != 0) {
-                abort();
-            }
-            Register(client);
-            break;
-        }
+        } else if (op == 8) {
+            (void)ReportHeartBeatLost(kNames[client], strlen(kNames[client]));
+        } else if (UnregisterCheckHeartBeat(kNames[client], strlen(kNames[client])) == 0) {
+            Register(client);  // with a new handle
+        } else {
+            abort();
         }
     }
     return 0;
