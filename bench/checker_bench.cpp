@@ -15,7 +15,7 @@
 #include "checker/checkheart_internal.h"
 #include "heartbeat.h"
 #include "heartbeat_status.h"
-#include "support/fake_lumo.h"
+#include "bench_lumo.h"
 
 // Live heap bytes of this program, counted by replacing the global operator
 // new and delete (usable sizes, so malloc's rounding is included).
@@ -226,6 +226,7 @@ void ColdUnderLock(benchmark::State& state, Body body) {
 
 void BM_CheckCycleColdLockHold(benchmark::State& state) {
     ColdUnderLock(state, [] {
+        State().stateMutex.AssertHeld();  // ColdUnderLock holds it around the body
         checkheart::RunCheckCycleLocked(State());
         return uint64_t{0};
     });
@@ -235,6 +236,7 @@ BENCHMARK(BM_CheckCycleColdLockHold)->Arg(1000)->Arg(10000)->Arg(100000)->UseMan
 
 void BM_PlainWalkCold(benchmark::State& state) {
     ColdUnderLock(state, [] {
+        State().stateMutex.AssertHeld();  // ColdUnderLock holds it around the body
         uint64_t sum = 0;
         for (const auto& entry : State().stateMap) {
             sum += entry.second.heartCount;
@@ -259,7 +261,7 @@ void BM_HeapPerRegisteredClient(benchmark::State& state) {
         param.selfName = self.c_str();
         LumoOpen(&param);
     }
-    fake_lumo::Reset();
+    bench_lumo::Reset();
     DisableAllCheckHeartBeat();
     for (auto _ : state) {
         const long long before = liveBytes.load();
@@ -283,7 +285,7 @@ void BM_HeapPerRegisteredClient(benchmark::State& state) {
         state.counters["running_B"] =
             static_cast<double>(running - before) / static_cast<double>(count);
         DisableAllCheckHeartBeat();
-        fake_lumo::Reset();
+        bench_lumo::Reset();
     }
 }
 BENCHMARK(BM_HeapPerRegisteredClient)->Arg(10000)->Iterations(1)->Unit(benchmark::kMillisecond);

@@ -20,6 +20,8 @@
 #include "cmdline_config_center.h"
 #include "common/name_rule.h"
 #include "common/no_destructor.h"
+#include "common/pipe_open.h"
+#include "common/result.h"
 #include "common/securec.h"
 #include "env_manager.h"
 #include "heartbeat.h"
@@ -248,25 +250,13 @@ int InitReceiveHeartBeat(const std::string& clientName, ClientMgrInfo& info) {
     const std::string procName = state.checkProcName;
     const std::string selfName = procName + kPipeSuffix;
 
-    LumoOpenParam param{};
-    param.peerName = clientName.c_str();
-    param.callback = ServerPipeCallback;
-    param.timeoutMs = kReceiveOpenTimeoutMs;
-    param.isServer = 1;
-    param.gid = VeKov::GetChannelGidForLink(info.gid, static_cast<unsigned int>(getgid()));
-    param.pipeMode = 1;
-    param.selfName = selfName.c_str();
-    param.bindCore = -1;
-    param.enableCallback = 1;
-    param.flags = 0;
-    param.reserved = 0;
-
-    int ret = LumoOpen(&param);
-    if (ret == -11) {
+    LumoOpenParam param = hb::HeartBeatOpenParam(
+        selfName.c_str(), clientName.c_str(), kReceiveOpenTimeoutMs, true,
+        VeKov::GetChannelGidForLink(info.gid, static_cast<unsigned int>(getgid())), ServerPipeCallback);
+    const int ret = hb::OpenPipe(&param, [&selfName, &clientName] {
         HB_LOG(KOV_LOG_HEARTBEAT, LOG_WARNING, "%s open pipe to %s again.\n", selfName.c_str(),
                clientName.c_str());
-        ret = LumoOpen(&param);
-    }
+    });
     if (ret < 0) {
         HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "%s open pipe to %s failed, ret=%d.\n", selfName.c_str(),
                clientName.c_str(), ret);
@@ -280,7 +270,7 @@ int InitReceiveHeartBeat(const std::string& clientName, ClientMgrInfo& info) {
         HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR,
                "Init receive heartbeat failed: open lumo channel, %s to %s, ret=%d.\n",
                clientName.c_str(), procName.c_str(), ret);
-        return -1;
+        return hb::kResultChannelNotOpened;
     }
     return 0;
 }
@@ -551,7 +541,7 @@ extern "C" int RegisterCheckHeartBeat(const char* appName, size_t appNameLen, un
         } catch (const std::exception& e) {
             HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR,
                    "Create CheckHeartBeatThreadFunction thread failed, exception %s.\n", e.what());
-            return -11;
+            return -EAGAIN;
         }
     }
     HB_LOG(KOV_LOG_HEARTBEAT, LOG_INFO, "Register check %s heart beat.", name.c_str());
