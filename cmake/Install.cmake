@@ -35,8 +35,10 @@ install(TARGETS ${_heartbeat_export_targets}
 file(GLOB _heartbeat_public_headers ${PROJECT_SOURCE_DIR}/include/*.h)
 install(FILES ${_heartbeat_public_headers} DESTINATION ${HEARTBEAT_INSTALL_INCLUDEDIR})
 if(NOT HEARTBEAT_USE_SYSTEM_LUMO)
-    # With the platform's IPC library its own lumo.h is the one to use.
-    install(FILES ${PROJECT_SOURCE_DIR}/ipc/lumo.h DESTINATION ${HEARTBEAT_INSTALL_INCLUDEDIR})
+    # With the platform's IPC library its own lumo.h is the one to use, and
+    # our additions (lumo_peer.h) are not there.
+    install(FILES ${PROJECT_SOURCE_DIR}/ipc/lumo.h ${PROJECT_SOURCE_DIR}/ipc/lumo_peer.h
+        DESTINATION ${HEARTBEAT_INSTALL_INCLUDEDIR})
 endif()
 
 install(EXPORT libheartbeatTargets
