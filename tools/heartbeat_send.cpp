@@ -147,12 +147,12 @@ void Supervisor::Cycle(uint64_t now) {
     if (check_ != 0) {
         return;  // still being killed after its time-out: this cycle has no verdict
     }
-    hbsend::ChildSpec spec;
-    spec.argv = {"/bin/sh", "-c", options_.check};
-    spec.env = hbsend::ChildEnvironment({"HEARTBEAT_PID"}, {"HEARTBEAT_PID=" + std::to_string(command_)});
-    spec.deathSignal = SIGKILL;
+    hbsend::ChildLaunch launch;
+    launch.argv = {"/bin/sh", "-c", options_.check};
+    launch.env = hbsend::ChildEnvironment({"HEARTBEAT_PID"}, {"HEARTBEAT_PID=" + std::to_string(command_)});
+    launch.deathSignal = SIGKILL;
     int error = 0;
-    check_ = hbsend::StartChild(spec, &error);
+    check_ = hbsend::StartChild(launch, &error);
     if (check_ < 0) {
         check_ = 0;
         Say("cannot run --check: " + std::string(std::strerror(error)));
@@ -258,13 +258,13 @@ bool Supervisor::StartCommand(int* status) {
                "WATCHDOG_USEC=" + std::to_string(hbsend::WatchdogTimeoutMs(options_) * 1000U),
                "WATCHDOG_PID="};
     }
-    hbsend::ChildSpec spec;
-    spec.argv = options_.command;
-    spec.env = hbsend::ChildEnvironment(drop, add);
-    spec.setWatchdogPid = static_cast<bool>(notify_);
-    spec.deathSignal = SIGTERM;
+    hbsend::ChildLaunch launch;
+    launch.argv = options_.command;
+    launch.env = hbsend::ChildEnvironment(drop, add);
+    launch.setWatchdogPid = static_cast<bool>(notify_);
+    launch.deathSignal = SIGTERM;
     int error = 0;
-    command_ = hbsend::StartChild(spec, &error);
+    command_ = hbsend::StartChild(launch, &error);
     if (command_ < 0) {
         command_ = 0;
         Say("cannot run " + options_.command[0] + ": " + std::strerror(error));

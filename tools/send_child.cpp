@@ -106,17 +106,17 @@ void FormatPid(pid_t value, char* out) {
 
 }  // namespace
 
-pid_t StartChild(const ChildSpec& spec, int* error) {
-    if (spec.argv.empty()) {
+pid_t StartChild(const ChildLaunch& launch, int* error) {
+    if (launch.argv.empty()) {
         *error = EINVAL;
         return -1;
     }
-    std::vector<std::string> argv = spec.argv;
-    std::vector<std::string> env = spec.env;
-    std::vector<std::string> candidates = Candidates(spec.argv[0]);
+    std::vector<std::string> argv = launch.argv;
+    std::vector<std::string> env = launch.env;
+    std::vector<std::string> candidates = Candidates(launch.argv[0]);
     char* watchdogPid = nullptr;
     for (std::string& entry : env) {
-        if (spec.setWatchdogPid && entry.rfind(kWatchdogPid, 0) == 0) {
+        if (launch.setWatchdogPid && entry.rfind(kWatchdogPid, 0) == 0) {
             entry.resize(sizeof(kWatchdogPid) - 1 + kPidDigits + 1, '\0');
             watchdogPid = &entry[sizeof(kWatchdogPid) - 1];
         }
@@ -141,7 +141,7 @@ pid_t StartChild(const ChildSpec& spec, int* error) {
     if (child == 0) {
         close(errorPipe[0]);
         RunChild(argvPointers.data(), envPointers.data(), candidatePointers.data(), watchdogPid,
-                 spec.deathSignal, parent, errorPipe[1]);
+                 launch.deathSignal, parent, errorPipe[1]);
     }
     // Set here too, so that the group exists before the parent signals it,
     // whichever of the two runs first.

@@ -18,7 +18,7 @@
 
 namespace hbsend {
 
-struct ChildSpec {
+struct ChildLaunch {
     std::vector<std::string> argv;  // argv[0] is looked up in PATH unless it holds a '/'
     std::vector<std::string> env;   // the whole environment
     // When set, the child's entry "WATCHDOG_PID=" gets its own pid: the
@@ -30,7 +30,7 @@ struct ChildSpec {
 // Starts the child. Returns its pid (also its process group), or -1 with the
 // errno of the failed fork or exec in *error; a command that cannot be
 // executed is reaped before this returns.
-pid_t StartChild(const ChildSpec& spec, int* error);
+pid_t StartChild(const ChildLaunch& launch, int* error);
 
 // This process's environment without the entries named in `drop`, followed
 // by `add` ("NAME=VALUE" each).

@@ -224,6 +224,28 @@ NotifyEvents NotifySocket::Drain(pid_t root) {
     return events;
 }
 
+int SendWithDescriptor(int socketFd, const sockaddr_un& addr, socklen_t length, const std::string& text,
+                       int descriptor) {
+    iovec iov{const_cast<char*>(text.data()), text.size()};
+    union {
+        cmsghdr align;
+        char bytes[CMSG_SPACE(sizeof(int))];
+    } control{};
+    msghdr msg{};
+    msg.msg_name = const_cast<sockaddr_un*>(&addr);
+    msg.msg_namelen = length;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control.bytes;
+    msg.msg_controllen = sizeof(control.bytes);
+    cmsghdr* header = CMSG_FIRSTHDR(&msg);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(header), &descriptor, sizeof(int));
+    return sendmsg(socketFd, &msg, MSG_NOSIGNAL) < 0 ? -errno : 0;
+}
+
 int SendNotify(const std::string& address, const std::string& message, int timeoutMs) {
     sockaddr_un addr{};
     socklen_t length = 0;
@@ -246,27 +268,7 @@ int SendNotify(const std::string& address, const std::string& message, int timeo
         rc = -errno;
     }
     if (rc == 0) {
-        char text[] = "BARRIER=1";
-        iovec iov{text, sizeof(text) - 1};
-        union {
-            cmsghdr align;
-            char bytes[CMSG_SPACE(sizeof(int))];
-        } control{};
-        msghdr msg{};
-        msg.msg_name = &addr;
-        msg.msg_namelen = length;
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = control.bytes;
-        msg.msg_controllen = sizeof(control.bytes);
-        cmsghdr* header = CMSG_FIRSTHDR(&msg);
-        header->cmsg_level = SOL_SOCKET;
-        header->cmsg_type = SCM_RIGHTS;
-        header->cmsg_len = CMSG_LEN(sizeof(int));
-        std::memcpy(CMSG_DATA(header), &barrier[1], sizeof(int));
-        if (sendmsg(fd, &msg, MSG_NOSIGNAL) < 0) {
-            rc = -errno;
-        }
+        rc = SendWithDescriptor(fd, addr, length, "BARRIER=1", barrier[1]);
         close(barrier[1]);
         if (rc == 0) {
             pollfd pfd{barrier[0], 0, 0};  // POLLHUP is reported without asking

@@ -11,7 +11,9 @@
 #ifndef TOOLS_SEND_NOTIFY_H_
 #define TOOLS_SEND_NOTIFY_H_
 
+#include <sys/socket.h>
 #include <sys/types.h>
+#include <sys/un.h>
 
 #include <cstddef>
 #include <string>
@@ -70,6 +72,11 @@ private:
     std::string dir_;
     std::string path_;
 };
+
+// Sends `text` as one datagram from `socketFd` to `addr`, with `descriptor`
+// attached (SCM_RIGHTS). 0, or a negated errno.
+int SendWithDescriptor(int socketFd, const sockaddr_un& addr, socklen_t length, const std::string& text,
+                       int descriptor);
 
 // `heartbeat-send notify`: sends `message` to the socket named by `address`
 // (a path, or "@name" in the abstract namespace), then waits up to

@@ -137,25 +137,8 @@ void SendWithFd(const std::string& path, const std::string& text, int fd) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
-    iovec iov{const_cast<char*>(text.data()), text.size()};
-    union {
-        cmsghdr align;
-        char bytes[CMSG_SPACE(sizeof(int))];
-    } control{};
-    msghdr msg{};
-    msg.msg_name = &addr;
-    msg.msg_namelen = sizeof(addr);
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control.bytes;
-    msg.msg_controllen = sizeof(control.bytes);
-    cmsghdr* header = CMSG_FIRSTHDR(&msg);
-    header->cmsg_level = SOL_SOCKET;
-    header->cmsg_type = SCM_RIGHTS;
-    header->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(header), &fd, sizeof(int));
     const int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ASSERT_EQ(sendmsg(sock, &msg, 0), static_cast<ssize_t>(text.size()));
+    ASSERT_EQ(hbsend::SendWithDescriptor(sock, addr, sizeof(addr), text, fd), 0);
     close(sock);
 }
 
