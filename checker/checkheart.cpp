@@ -325,6 +325,16 @@ bool TakeRecord(int fd, const HeartBeatMessage& message, const LumoPeerCred* pee
     thread_local std::string name;
     name.assign(message.clientName, strnlen(message.clientName, kClientNameField));
 
+    // A record that claims another pid than its sender's is believed only for
+    // the sender's direct child. Finding that out reads /proc, so it is done
+    // before stateMutex is taken: a neighbour's records with made-up pids
+    // then cost the receive thread alone, not every user of the registry.
+    bool fromSendersChild = false;
+    if (peer != nullptr && message.pid != peer->pid) {
+        ProcStat child{};
+        fromSendersChild = ReadProcStat(message.pid, child) && child.ppid == peer->pid;
+    }
+
     CheckState& state = State();
     hb::MutexLock lock(&state.stateMutex);
     auto found = state.stateMap.find(name);
@@ -345,12 +355,9 @@ bool TakeRecord(int fd, const HeartBeatMessage& message, const LumoPeerCred* pee
         // call.
         const bool fromOwner = info.ownerPid == peer->pid && info.ownerPid != 0;
         if (message.pid != peer->pid && !(fromOwner && message.pid == info.pid)) {
-            // Another pid than the sender's own is believed only for the
-            // sender's direct child: a wrapper that sends for the workload it
-            // started. A parent can signal its child anyway, so vouching for
-            // it grants nothing.
-            ProcStat child{};
-            if (!ReadProcStat(message.pid, child) || child.ppid != peer->pid) {
+            // A wrapper that sends for the workload it started: a parent can
+            // signal its child anyway, so vouching for it grants nothing.
+            if (!fromSendersChild) {
                 INTAKE_LOG(fd, KOV_LOG_HEARTBEAT, LOG_ERR,
                            "Heart failed: %s record claims pid %d, sent by pid %d.\n",
                            name.c_str(), message.pid, peer->pid);
