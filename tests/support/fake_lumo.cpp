@@ -5,6 +5,9 @@
 
 namespace {
 
+// Plenty for a test; a fuzz run, which opens and closes without end, keeps only the first calls.
+constexpr size_t kKeptCalls = 100000;
+
 struct State {
     std::deque<int> openResults, sendResults, closeResults;
     int defaultClose = 0, defaultSend = 0, nextHandle = 100;
@@ -18,22 +21,31 @@ struct State {
 std::mutex stateMutex;  // guards `state`
 State& state = *new State();
 
-template <typename Body>
-auto Locked(Body body) {
+// Records `call`, and answers the first queued result, else the fallback (which then moves on by `step`).
+template <typename Call>
+int Answer(std::vector<Call> State::*calls, Call call, std::deque<int> State::*results, int State::*fallback,
+           int step = 0) {
     std::lock_guard<std::mutex> lock(stateMutex);
-    return body(state);
+    if ((state.*calls).size() < kKeptCalls) (state.*calls).push_back(std::move(call));
+    std::deque<int>& queue = state.*results;
+    int result = state.*fallback;
+    state.*fallback += step;
+    if (!queue.empty()) {
+        result = queue.front();
+        queue.pop_front();
+    }
+    return result;
 }
 
 void Queue(std::deque<int> State::*queue, std::initializer_list<int> results) {
-    Locked([&](State& s) { (s.*queue).insert((s.*queue).end(), results); });
+    std::lock_guard<std::mutex> lock(stateMutex);
+    (state.*queue).insert((state.*queue).end(), results);
 }
 
-int Take(std::deque<int>& queue, int fallback) {
-    if (!queue.empty()) {
-        fallback = queue.front();
-        queue.pop_front();
-    }
-    return fallback;
+template <typename Result>
+Result Copy(Result State::*calls) {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    return state.*calls;
 }
 
 }  // namespace
@@ -41,17 +53,12 @@ int Take(std::deque<int>& queue, int fallback) {
 extern "C" {
 
 int LumoOpen(LumoOpenParam* param) {
-    if (param == nullptr) {
-        return -22;
-    }
+    if (param == nullptr) return -22;
     fake_lumo::OpenCall call{param->peerName != nullptr ? param->peerName : "",
                              param->selfName != nullptr ? param->selfName : "",
                              param->callback, param->timeoutMs, param->isServer, param->gid, param->pipeMode,
-                             param->bindCore, param->enableCallback, param->flags, param->reserved};
-    return Locked([&](State& s) {
-        s.opens.push_back(call);
-        return Take(s.openResults, s.nextHandle++);
-    });
+                             param->bindCore, param->enableCallback};
+    return Answer(&State::opens, std::move(call), &State::openResults, &State::nextHandle, 1);
 }
 
 int LumoSendRequest(int handle, LumoRequest* request) {
@@ -60,31 +67,24 @@ int LumoSendRequest(int handle, LumoRequest* request) {
         const auto* bytes = static_cast<const uint8_t*>(request->data);
         call.payload.assign(bytes, bytes + request->size);
     }
-    return Locked([&](State& s) {
-        s.sends.push_back(std::move(call));
-        return Take(s.sendResults, s.defaultSend);
-    });
+    return Answer(&State::sends, std::move(call), &State::sendResults, &State::defaultSend);
 }
 
-int LumoClosePipe(int handle) {
-    return Locked([&](State& s) {
-        s.closes.push_back(handle);
-        return Take(s.closeResults, s.defaultClose);
-    });
-}
+int LumoClosePipe(int handle) { return Answer(&State::closes, handle, &State::closeResults, &State::defaultClose); }
 
 }  // extern "C"
 
 namespace fake_lumo {
 
-void Reset() { Locked([](State& s) { s = State(); }); }
 void QueueOpenResults(std::initializer_list<int> r) { Queue(&State::openResults, r); }
 void QueueSendResults(std::initializer_list<int> r) { Queue(&State::sendResults, r); }
 void QueueCloseResults(std::initializer_list<int> r) { Queue(&State::closeResults, r); }
-void SetDefaultCloseResult(int r) { Locked([r](State& s) { s.defaultClose = r; }); }
-void SetDefaultSendResult(int r) { Locked([r](State& s) { s.defaultSend = r; }); }
-std::vector<OpenCall> Opens() { return Locked([](State& s) { return s.opens; }); }
-std::vector<SendCall> Sends() { return Locked([](State& s) { return s.sends; }); }
-std::vector<int> Closes() { return Locked([](State& s) { return s.closes; }); }
+void SetDefaultCloseResult(int r) {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    state.defaultClose = r;
+}
+std::vector<OpenCall> Opens() { return Copy(&State::opens); }
+std::vector<SendCall> Sends() { return Copy(&State::sends); }
+std::vector<int> Closes() { return Copy(&State::closes); }
 
 }  // namespace fake_lumo
