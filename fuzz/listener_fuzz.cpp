@@ -47,7 +47,8 @@ void CountingIntake(const int& fd, const HeartBeatMessage& message, HeartChannel
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool ready = [] {
         page = static_cast<unsigned char*>(malloc(VeHeartBeat::kChannelSize));
-        static const std::string path = "/dev/shm/fuzzlistener" + std::to_string(getpid()) + "__to__fuzz_mmap_heartbeat";
+        static const std::string path =
+            "/dev/shm/fuzzlistener" + std::to_string(getpid()) + "__to__fuzz_mmap_heartbeat";
         void* filePage = VeHeartBeat::InitHeartBeatMmapChannel(path, true, getgid());
         neighbourFd = open(path.c_str(), O_RDWR | O_CLOEXEC);
         if (page == nullptr || filePage == nullptr || neighbourFd < 0) abort();

@@ -44,9 +44,8 @@ TEST(WatchDogTest, ExpiresAfterPeriodChecksUntilKickedOrUnregistered) {
     EXPECT_EQ(Checks(1), "T");
     EXPECT_EQ(KickingTheDog("worker", 6), -1);
     for (int result : {RegisterThreadForDog("worker", 7, 1), RegisterThreadForDog("w", 1, 0),
-                       KickingTheDog(nullptr, 0), UnregisterThreadForDog("worker", 5)}) {
+                       KickingTheDog(nullptr, 0), UnregisterThreadForDog("worker", 5)})
         EXPECT_EQ(result, -EINVAL);
-    }
 }
 
 TEST(WatchDogTest, FailedCheckStopsAtTheExpiredThreadAndSparesThoseAfterIt) {
@@ -81,9 +80,8 @@ TEST(WatchDogTest, ConcurrentUseLeavesEveryNameWithItsOwnPeriod) {
     EXPECT_EQ(Checks(1), "T");
     const auto counters = client_internal::WatchDogCounters();
     ASSERT_EQ(counters.size(), 3u);
-    for (const auto& entry : counters) {
+    for (const auto& entry : counters)
         EXPECT_EQ(entry.second, entry.first == "a" ? 0u : entry.first == "b" ? 2u : 4u) << entry.first;
-    }
     EXPECT_EQ(Checks(1), "F");
 }
 
@@ -93,9 +91,8 @@ TEST(SendHeartBeatTest, RegistersOnceWithValidArgumentsAndUnregisterStopsAfterOn
     for (int result : {RegisterSendHeartBeat("abc", 4, "srv", 3, &config),
                        RegisterSendHeartBeat(longName.c_str(), 101, "srv", 3, &config),
                        RegisterSendHeartBeat("app", 3, nullptr, 0, &config),
-                       RegisterSendHeartBeat("app", 3, "srv", 3, nullptr)}) {
+                       RegisterSendHeartBeat("app", 3, "srv", 3, nullptr)})
         EXPECT_EQ(result, -EINVAL);
-    }
     fake_lumo::QueueOpenResults({-EAGAIN, 7});  // one retry, at once
     ASSERT_EQ(RegisterSendHeartBeat(longName.c_str(), 100, "srv", 3, &config), 0);
     EXPECT_EQ(RegisterSendHeartBeat("b", 1, "c", 1, &config), 0);  // nothing more happens
@@ -106,9 +103,8 @@ TEST(SendHeartBeatTest, RegistersOnceWithValidArgumentsAndUnregisterStopsAfterOn
               std::make_tuple(std::string("srv_heartbeat"), longName.substr(0, 100), 3000u, 0u,
                               VeKov::GetChannelGid(), 1u, -1, uint8_t{1}));
     char name[16] = {};
-    for (int i = 0; i < 100 && strcmp(name, "SendHeart") != 0; ++i, usleep(10000)) {
+    for (int i = 0; i < 100 && strcmp(name, "SendHeart") != 0; ++i, usleep(10000))
         pthread_getname_np(heartThread.native_handle(), name, sizeof(name));
-    }
     EXPECT_STREQ(name, "SendHeart");
 
     fake_lumo::QueueCloseResults({-EIO});
@@ -135,8 +131,9 @@ TEST(SendHeartBeatTest, CycleRecordCarriesIdentityThresholdWatchdogAndAnOrderTha
         {0, 100, 0}, {1, 100, 0}, {2, 100, 1}, {5, 101, 1}, {6, 101, 1}};
     for (size_t i = 0; i < 5; ++i) {
         const HeartBeatMessage sent = Sent(i);
-        EXPECT_EQ(std::make_tuple(sent.order, fake_lumo::Sends()[i].handle, sent.watchDogFailed,
-                                  fake_lumo::Sends()[i].size, sent.pid, sent.timeoutTimes, std::string(sent.clientName)),
+        const fake_lumo::SendCall call = fake_lumo::Sends()[i];
+        EXPECT_EQ(std::make_tuple(sent.order, call.handle, sent.watchDogFailed, call.size, sent.pid, sent.timeoutTimes,
+                                  std::string(sent.clientName)),
                   std::tuple_cat(expected[i], std::make_tuple(232u, getpid(), 7u, std::string("app"))));
         EXPECT_TRUE(sent.sendTime > 0 && sent.sendTime <= VeKov::GetCurrentTime());
     }
