@@ -5,12 +5,11 @@
 
 namespace {
 
-// Plenty for a test; a fuzz run, which opens and closes without end, keeps only the first calls.
-constexpr size_t kKeptCalls = 100000;
+enum Kind { kOpen, kSend, kClose };
 
 struct State {
-    std::deque<int> openResults, sendResults, closeResults;
-    int defaultClose = 0, defaultSend = 0, nextHandle = 100;
+    std::deque<int> queued[3];
+    int fallback[3] = {100, 0, 0};  // the next open's handle; send and close answer 0
     std::vector<fake_lumo::OpenCall> opens;
     std::vector<fake_lumo::SendCall> sends;
     std::vector<int> closes;
@@ -21,29 +20,27 @@ struct State {
 std::mutex stateMutex;  // guards `state`
 State& state = *new State();
 
-// Records `call`, and answers the first queued result, else the fallback (which then moves on by `step`).
+// Records `call` (plenty for a test; a fuzz run, which calls without end, keeps
+// only the first ones) and answers the first queued result, else the fallback.
 template <typename Call>
-int Answer(std::vector<Call> State::*calls, Call call, std::deque<int> State::*results, int State::*fallback,
-           int step = 0) {
+int Answer(Kind kind, std::vector<Call> State::*calls, Call call) {
     std::lock_guard<std::mutex> lock(stateMutex);
-    if ((state.*calls).size() < kKeptCalls) (state.*calls).push_back(std::move(call));
-    std::deque<int>& queue = state.*results;
-    int result = state.*fallback;
-    state.*fallback += step;
-    if (!queue.empty()) {
-        result = queue.front();
-        queue.pop_front();
+    if ((state.*calls).size() < 100000) (state.*calls).push_back(std::move(call));
+    int result = kind == kOpen ? state.fallback[kind]++ : state.fallback[kind];
+    if (!state.queued[kind].empty()) {
+        result = state.queued[kind].front();
+        state.queued[kind].pop_front();
     }
     return result;
 }
 
-void Queue(std::deque<int> State::*queue, std::initializer_list<int> results) {
+void Queue(Kind kind, std::initializer_list<int> results) {
     std::lock_guard<std::mutex> lock(stateMutex);
-    (state.*queue).insert((state.*queue).end(), results);
+    state.queued[kind].insert(state.queued[kind].end(), results);
 }
 
-template <typename Result>
-Result Copy(Result State::*calls) {
+template <typename Call>
+std::vector<Call> Copy(std::vector<Call> State::*calls) {
     std::lock_guard<std::mutex> lock(stateMutex);
     return state.*calls;
 }
@@ -54,11 +51,11 @@ extern "C" {
 
 int LumoOpen(LumoOpenParam* param) {
     if (param == nullptr) return -22;
-    fake_lumo::OpenCall call{param->peerName != nullptr ? param->peerName : "",
-                             param->selfName != nullptr ? param->selfName : "",
-                             param->callback, param->timeoutMs, param->isServer, param->gid, param->pipeMode,
-                             param->bindCore, param->enableCallback};
-    return Answer(&State::opens, std::move(call), &State::openResults, &State::nextHandle, 1);
+    return Answer(kOpen, &State::opens,
+                  fake_lumo::OpenCall{param->peerName != nullptr ? param->peerName : "",
+                                      param->selfName != nullptr ? param->selfName : "", param->callback,
+                                      param->timeoutMs, param->isServer, param->gid, param->pipeMode, param->bindCore,
+                                      param->enableCallback});
 }
 
 int LumoSendRequest(int handle, LumoRequest* request) {
@@ -67,21 +64,21 @@ int LumoSendRequest(int handle, LumoRequest* request) {
         const auto* bytes = static_cast<const uint8_t*>(request->data);
         call.payload.assign(bytes, bytes + request->size);
     }
-    return Answer(&State::sends, std::move(call), &State::sendResults, &State::defaultSend);
+    return Answer(kSend, &State::sends, std::move(call));
 }
 
-int LumoClosePipe(int handle) { return Answer(&State::closes, handle, &State::closeResults, &State::defaultClose); }
+int LumoClosePipe(int handle) { return Answer(kClose, &State::closes, handle); }
 
 }  // extern "C"
 
 namespace fake_lumo {
 
-void QueueOpenResults(std::initializer_list<int> r) { Queue(&State::openResults, r); }
-void QueueSendResults(std::initializer_list<int> r) { Queue(&State::sendResults, r); }
-void QueueCloseResults(std::initializer_list<int> r) { Queue(&State::closeResults, r); }
-void SetDefaultCloseResult(int r) {
+void QueueOpenResults(std::initializer_list<int> results) { Queue(kOpen, results); }
+void QueueSendResults(std::initializer_list<int> results) { Queue(kSend, results); }
+void QueueCloseResults(std::initializer_list<int> results) { Queue(kClose, results); }
+void SetDefaultCloseResult(int result) {
     std::lock_guard<std::mutex> lock(stateMutex);
-    state.defaultClose = r;
+    state.fallback[kClose] = result;
 }
 std::vector<OpenCall> Opens() { return Copy(&State::opens); }
 std::vector<SendCall> Sends() { return Copy(&State::sends); }
