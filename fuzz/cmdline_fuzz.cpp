@@ -1,12 +1,12 @@
 // The boot command-line tokenizer over arbitrary file content: a centre that
-// reads a temporary file instead of /proc/cmdline. Besides the sanitizers, the
+// reads an in-memory file instead of /proc/cmdline. Besides the sanitizers, the
 // target checks the tokens against a plain model: the distinct non-empty runs
 // of characters between single spaces and line ends.
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <unordered_set>
@@ -20,9 +20,7 @@ std::unordered_set<std::string> Model(const uint8_t* data, size_t size) {
     std::string piece;
     for (size_t i = 0; i <= size; ++i) {
         if (i == size || data[i] == ' ' || data[i] == '\n') {
-            if (!piece.empty()) {
-                tokens.insert(piece);
-            }
+            if (!piece.empty()) tokens.insert(piece);
             piece.clear();
         } else {
             piece.push_back(static_cast<char>(data[i]));
@@ -34,24 +32,13 @@ std::unordered_set<std::string> Model(const uint8_t* data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const std::string path = [] {
-        char pattern[] = "/tmp/cmdline-fuzz-XXXXXX";
-        const int fd = mkstemp(pattern);
-        if (fd < 0) {
-            abort();
-        }
-        close(fd);
-        return std::string(pattern);
-    }();
-    FILE* file = fopen(path.c_str(), "wb");
-    if (file == nullptr || fwrite(data, 1, size, file) != size || fclose(file) != 0) {
-        abort();
-    }
+    static const int fd = memfd_create("cmdline", MFD_CLOEXEC);
+    static const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    if (fd < 0 || ftruncate(fd, 0) != 0 || pwrite(fd, data, size, 0) != static_cast<ssize_t>(size)) abort();
     VeKov::CmdlineConfigCenter centre(path);
     centre.Init();
     if (centre.Tokens() != Model(data, size) || centre.IsFpga() ||
-        centre.GetVfsServerOpenPipeTimeout() != 3000) {
+        centre.GetVfsServerOpenPipeTimeout() != 3000)
         abort();
-    }
     return 0;
 }

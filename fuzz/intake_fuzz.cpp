@@ -1,5 +1,6 @@
 // The checking side's pipe intake fed arbitrary requests, as the IPC library's
-// receive thread would deliver them, with three registered clients.
+// receive thread would deliver them to the callback of every pipe the intake
+// opens, with three registered clients.
 //
 // An input is a list of steps (read with FuzzedDataProvider). Each step picks
 // an operation:
@@ -18,19 +19,21 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "checker/checkheart_internal.h"
 #include "heartbeat.h"
-#include "support/fuzz_support.h"
 
 namespace {
 
 const char* const kNames[] = {"alpha", "beta", "gamma"};
 constexpr size_t kClients = 3;
 constexpr size_t kRecordSize = sizeof(HeartBeatMessage);
+using Snapshot = std::array<std::pair<int, uint32_t>, kClients>;  // each client's handle and heartbeats
 
 // Reports arrive with stateMutex held. A report names a registered client, or
 // one that re-registers after it was reported exited (announced before its
@@ -39,15 +42,9 @@ void OnFault(const char* name, size_t length, int32_t, uint32_t isLost) {
     auto& state = checkheart::State();
     state.stateMutex.AssertHeld();
     if (name == nullptr || strlen(name) != length || isLost > 1 ||
-        (state.stateMap.count(name) == 0 && state.exitClientSet.count(name) == 0)) {
+        (state.stateMap.count(name) == 0 && state.exitClientSet.count(name) == 0))
         abort();
-    }
 }
-
-struct Snapshot {
-    int fd[kClients];
-    uint32_t heartCount[kClients];
-};
 
 Snapshot Take() {
     auto& state = checkheart::State();
@@ -55,30 +52,13 @@ Snapshot Take() {
     Snapshot snap{};
     for (size_t i = 0; i < kClients; ++i) {
         auto found = state.stateMap.find(kNames[i]);
-        if (found != state.stateMap.end()) {
-            snap.fd[i] = found->second.fd;
-            snap.heartCount[i] = found->second.heartCount;
-        }
+        if (found != state.stateMap.end()) snap[i] = {found->second.fd, found->second.heartCount};
     }
     return snap;
 }
 
 void Register(size_t client) {
-    if (RegisterCheckHeartBeat(kNames[client], strlen(kNames[client]), 0, OnFault) != 0) {
-        abort();
-    }
-}
-
-// Delivers through the callback that the intake gave to the open of `handle`
-// when there is one, else straight to the receive callback (a handle that
-// belongs to no pipe of this process).
-void Deliver(int handle, LumoRequest* request) {
-    LumoCallback* callback = fuzz_support::CallbackOf(handle);
-    if (callback != nullptr && *callback) {
-        (*callback)(handle, request);
-    } else {
-        checkheart::ServerPipeCallback(handle, request);
-    }
+    if (RegisterCheckHeartBeat(kNames[client], strlen(kNames[client]), 0, OnFault) != 0) abort();
 }
 
 // The owner's own handle most of the time, else another client's, an earlier
@@ -87,13 +67,13 @@ int PickHandle(FuzzedDataProvider& in, const Snapshot& snap, size_t owner) {
     const uint8_t pick = in.ConsumeIntegral<uint8_t>();
     switch (pick % 6) {
     case 3:
-        return snap.fd[(owner + 1 + pick / 6 % 2) % kClients];
+        return snap[(owner + 1 + pick / 6 % 2) % kClients].first;
     case 4:
-        return snap.fd[owner] - 1 - pick / 6 % 4;
+        return snap[owner].first - 1 - pick / 6 % 4;
     case 5:
         return static_cast<int8_t>(pick);
     default:
-        return snap.fd[owner];
+        return snap[owner].first;
     }
 }
 
@@ -125,28 +105,24 @@ void DeliverRecord(FuzzedDataProvider& in) {
         LumoPeerCred peer{};
         peer.pid = in.ConsumeIntegral<int32_t>();
         (void)checkheart::TakeRecord(handle, message, &peer);
-    } else {
-        // Misaligned now and then, as a receive buffer may hand it over.
+    } else {  // misaligned now and then, as a receive buffer may hand it over
         alignas(HeartBeatMessage) unsigned char buffer[kRecordSize + 1];
         unsigned char* at = buffer + (timeMode >> 7);
         memcpy(at, &message, kRecordSize);
         LumoRequest request{0, at, static_cast<uint32_t>(kRecordSize), 0};
-        Deliver(handle, &request);
+        checkheart::ServerPipeCallback(handle, &request);
     }
 
     // A heartbeat counts for a client exactly when it is a whole record with
     // the client's name arriving on the client's own handle.
     const Snapshot after = Take();
     for (size_t i = 0; i < kClients; ++i) {
-        if (after.fd[i] != before.fd[i]) {
-            continue;  // the check thread reopened this client's pipe meanwhile
-        }
+        if (after[i].first != before[i].first) continue;  // the check thread reopened this pipe meanwhile
         const bool accepted = strncmp(message.clientName, kNames[i], sizeof(message.clientName)) == 0 &&
-                              before.fd[i] > 0 && handle == before.fd[i];
-        if (after.heartCount[i] != before.heartCount[i] + (accepted ? 1U : 0U) &&
-            !(withPeer && after.heartCount[i] == before.heartCount[i])) {
+                              before[i].first > 0 && handle == before[i].first;
+        if (after[i].second != before[i].second + (accepted ? 1U : 0U) &&
+            !(withPeer && after[i].second == before[i].second))
             abort();  // counted a heartbeat it had to drop, or dropped one it had to count
-        }
     }
 }
 
@@ -156,28 +132,22 @@ void DeliverRaw(FuzzedDataProvider& in) {
     const uint8_t flags = in.ConsumeIntegral<uint8_t>();
     const int handle = PickHandle(in, Take(), flags % kClients);
     uint32_t size = in.ConsumeIntegral<uint16_t>();
-    if ((flags & 0x40) != 0) {
-        size = static_cast<uint32_t>(kRecordSize - 1 + (flags & 0x3) % 3);  // 231, 232, 233
-    }
+    if ((flags & 0x40) != 0) size = static_cast<uint32_t>(kRecordSize - 1 + (flags & 0x3) % 3);  // 231..233
     const size_t offset = flags >> 7;
     std::vector<uint8_t> bytes = in.ConsumeBytes<uint8_t>(size);
     bytes.resize(size);
     auto* buffer = static_cast<unsigned char*>(calloc(std::max<size_t>(size + offset, 1), 1));
     if (size > 0) memcpy(buffer + offset, bytes.data(), size);
     LumoRequest request{0, (flags & 0x20) != 0 ? nullptr : buffer + offset, size, 0};
-    Deliver(handle, &request);
+    checkheart::ServerPipeCallback(handle, &request);
     free(buffer);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool ready = [] {
-        for (size_t i = 0; i < kClients; ++i) Register(i);
-        return true;
-    }();
+    static const bool ready = (Register(0), Register(1), Register(2), true);
     (void)ready;
-
     FuzzedDataProvider in(data, size);
     for (int steps = 0; in.remaining_bytes() > 0 && steps < 64; ++steps) {
         const uint8_t op = in.ConsumeIntegral<uint8_t>() % 10;
@@ -187,15 +157,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         } else if (op < 6) {
             DeliverRaw(in);
         } else if (op == 6) {
-            Deliver(Take().fd[client], nullptr);
+            checkheart::ServerPipeCallback(Take()[client].first, nullptr);
         } else if (op == 7) {
             checkheart::RunCheckCycle();
         } else if (op == 8) {
             (void)ReportHeartBeatLost(kNames[client], strlen(kNames[client]));
-        } else if (UnregisterCheckHeartBeat(kNames[client], strlen(kNames[client])) == 0) {
-            Register(client);  // with a new handle
-        } else {
+        } else if (UnregisterCheckHeartBeat(kNames[client], strlen(kNames[client])) != 0) {
             abort();
+        } else {
+            Register(client);  // with a new handle
         }
     }
     return 0;

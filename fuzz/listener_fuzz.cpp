@@ -36,9 +36,8 @@ uint32_t HeadOf(const unsigned char* bytes) {
 void CountingIntake(const int& fd, const HeartBeatMessage& message, HeartChannelType channel) {
     // Not the fd of a pipe, and the record handed on from the page it is in.
     if (fd != -1 || channel != HEART_CHANNEL_MMAP ||
-        memcmp(&message, page + VeHeartBeat::kRecordOffset, sizeof(message)) != 0) {
+        memcmp(&message, page + VeHeartBeat::kRecordOffset, sizeof(message)) != 0)
         abort();
-    }
     ++handedOn;
 }
 
@@ -47,7 +46,8 @@ void CountingIntake(const int& fd, const HeartBeatMessage& message, HeartChannel
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool ready = [] {
         page = static_cast<unsigned char*>(malloc(VeHeartBeat::kChannelSize));
-        static const std::string path = "/dev/shm/fuzzlistener" + std::to_string(getpid()) + "__to__fuzz_mmap_heartbeat";
+        static const std::string path =
+            "/dev/shm/fuzzlistener" + std::to_string(getpid()) + "__to__fuzz_mmap_heartbeat";
         void* filePage = VeHeartBeat::InitHeartBeatMmapChannel(path, true, getgid());
         neighbourFd = open(path.c_str(), O_RDWR | O_CLOEXEC);
         if (page == nullptr || filePage == nullptr || neighbourFd < 0) abort();
@@ -71,9 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     constexpr off_t kLengths[] = {0, 3, 100, 236, 4096};
     const off_t length = kLengths[data[1] % 5];
     if (ftruncate(neighbourFd, 0) != 0 || ftruncate(neighbourFd, length) != 0 ||
-        pwrite(neighbourFd, page, static_cast<size_t>(length), 0) != length) {
+        pwrite(neighbourFd, page, static_cast<size_t>(length), 0) != length)
         abort();
-    }
     handedOn = 0;
     VeHeartBeat::VisitMmapChannels(CountingIntake);
 
@@ -82,8 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint32_t fileHeadAfter = headBefore;
     if (length >= 4 && pread(neighbourFd, &fileHeadAfter, sizeof(fileHeadAfter), 0) != 4) abort();
     if (handedOn != wasNew + fileWasNew || HeadOf(page) != (wasNew ? VeHeartBeat::kHeadTaken : headBefore) ||
-        fileHeadAfter != (fileWasNew ? VeHeartBeat::kHeadTaken : headBefore)) {
+        fileHeadAfter != (fileWasNew ? VeHeartBeat::kHeadTaken : headBefore))
         abort();  // a record handed on without a new one, or the head left wrong
-    }
     return 0;
 }

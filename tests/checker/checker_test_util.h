@@ -6,6 +6,7 @@
 
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "checker/checkheart_internal.h"
@@ -14,16 +15,13 @@ namespace checker_test {
 
 using Reports = std::vector<std::tuple<std::string, int32_t, uint32_t>>;  // name, pid, isLost
 
-inline Reports& Recorded() {  // written under stateMutex, like every report
-    static Reports reports;
-    return reports;
-}
+inline Reports recorded;  // written under stateMutex, like every report
 inline void Record(const char* name, size_t length, int32_t pid, uint32_t isLost) {
-    Recorded().emplace_back(std::string(name, length), pid, isLost);
+    recorded.emplace_back(std::string(name, length), pid, isLost);
 }
 inline Reports Taken() {
     hb::MutexLock lock(&checkheart::State().stateMutex);
-    return std::move(Recorded());
+    return std::exchange(recorded, {});
 }
 
 inline HeartBeatMessage Beat(const std::string& name, uint32_t order, int32_t pid = 10,

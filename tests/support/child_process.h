@@ -17,15 +17,10 @@ namespace child_process {
 // test with no other threads running.
 inline int Run(const std::function<int()>& body) {
     fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        _exit(body() & 0xff);
-    }
+    const pid_t pid = fork();
+    if (pid == 0) _exit(body() & 0xff);
     int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
-        return -1;
-    }
-    return WEXITSTATUS(status);
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace child_process

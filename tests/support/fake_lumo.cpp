@@ -5,9 +5,11 @@
 
 namespace {
 
+enum Kind { kOpen, kSend, kClose };
+
 struct State {
-    std::deque<int> openResults, sendResults, closeResults;
-    int defaultClose = 0, defaultSend = 0, nextHandle = 100;
+    std::deque<int> queued[3];
+    int fallback[3] = {100, 0, 0};  // the next open's handle; send and close answer 0
     std::vector<fake_lumo::OpenCall> opens;
     std::vector<fake_lumo::SendCall> sends;
     std::vector<int> closes;
@@ -18,22 +20,29 @@ struct State {
 std::mutex stateMutex;  // guards `state`
 State& state = *new State();
 
-template <typename Body>
-auto Locked(Body body) {
+// Records `call` (plenty for a test; a fuzz run, which calls without end, keeps
+// only the first ones) and answers the first queued result, else the fallback.
+template <typename Call>
+int Answer(Kind kind, std::vector<Call> State::*calls, Call call) {
     std::lock_guard<std::mutex> lock(stateMutex);
-    return body(state);
-}
-
-void Queue(std::deque<int> State::*queue, std::initializer_list<int> results) {
-    Locked([&](State& s) { (s.*queue).insert((s.*queue).end(), results); });
-}
-
-int Take(std::deque<int>& queue, int fallback) {
-    if (!queue.empty()) {
-        fallback = queue.front();
-        queue.pop_front();
+    if ((state.*calls).size() < 100000) (state.*calls).push_back(std::move(call));
+    int result = kind == kOpen ? state.fallback[kind]++ : state.fallback[kind];
+    if (!state.queued[kind].empty()) {
+        result = state.queued[kind].front();
+        state.queued[kind].pop_front();
     }
-    return fallback;
+    return result;
+}
+
+void Queue(Kind kind, std::initializer_list<int> results) {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    state.queued[kind].insert(state.queued[kind].end(), results);
+}
+
+template <typename Call>
+std::vector<Call> Copy(std::vector<Call> State::*calls) {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    return state.*calls;
 }
 
 }  // namespace
@@ -41,17 +50,12 @@ int Take(std::deque<int>& queue, int fallback) {
 extern "C" {
 
 int LumoOpen(LumoOpenParam* param) {
-    if (param == nullptr) {
-        return -22;
-    }
-    fake_lumo::OpenCall call{param->peerName != nullptr ? param->peerName : "",
-                             param->selfName != nullptr ? param->selfName : "",
-                             param->callback, param->timeoutMs, param->isServer, param->gid, param->pipeMode,
-                             param->bindCore, param->enableCallback, param->flags, param->reserved};
-    return Locked([&](State& s) {
-        s.opens.push_back(call);
-        return Take(s.openResults, s.nextHandle++);
-    });
+    if (param == nullptr) return -22;
+    return Answer(kOpen, &State::opens,
+                  fake_lumo::OpenCall{param->peerName != nullptr ? param->peerName : "",
+                                      param->selfName != nullptr ? param->selfName : "", param->callback,
+                                      param->timeoutMs, param->isServer, param->gid, param->pipeMode, param->bindCore,
+                                      param->enableCallback});
 }
 
 int LumoSendRequest(int handle, LumoRequest* request) {
@@ -60,31 +64,24 @@ int LumoSendRequest(int handle, LumoRequest* request) {
         const auto* bytes = static_cast<const uint8_t*>(request->data);
         call.payload.assign(bytes, bytes + request->size);
     }
-    return Locked([&](State& s) {
-        s.sends.push_back(std::move(call));
-        return Take(s.sendResults, s.defaultSend);
-    });
+    return Answer(kSend, &State::sends, std::move(call));
 }
 
-int LumoClosePipe(int handle) {
-    return Locked([&](State& s) {
-        s.closes.push_back(handle);
-        return Take(s.closeResults, s.defaultClose);
-    });
-}
+int LumoClosePipe(int handle) { return Answer(kClose, &State::closes, handle); }
 
 }  // extern "C"
 
 namespace fake_lumo {
 
-void Reset() { Locked([](State& s) { s = State(); }); }
-void QueueOpenResults(std::initializer_list<int> r) { Queue(&State::openResults, r); }
-void QueueSendResults(std::initializer_list<int> r) { Queue(&State::sendResults, r); }
-void QueueCloseResults(std::initializer_list<int> r) { Queue(&State::closeResults, r); }
-void SetDefaultCloseResult(int r) { Locked([r](State& s) { s.defaultClose = r; }); }
-void SetDefaultSendResult(int r) { Locked([r](State& s) { s.defaultSend = r; }); }
-std::vector<OpenCall> Opens() { return Locked([](State& s) { return s.opens; }); }
-std::vector<SendCall> Sends() { return Locked([](State& s) { return s.sends; }); }
-std::vector<int> Closes() { return Locked([](State& s) { return s.closes; }); }
+void QueueOpenResults(std::initializer_list<int> results) { Queue(kOpen, results); }
+void QueueSendResults(std::initializer_list<int> results) { Queue(kSend, results); }
+void QueueCloseResults(std::initializer_list<int> results) { Queue(kClose, results); }
+void SetDefaultCloseResult(int result) {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    state.fallback[kClose] = result;
+}
+std::vector<OpenCall> Opens() { return Copy(&State::opens); }
+std::vector<SendCall> Sends() { return Copy(&State::sends); }
+std::vector<int> Closes() { return Copy(&State::closes); }
 
 }  // namespace fake_lumo

@@ -1,9 +1,10 @@
 // A recording stand-in for the IPC pipe library (LumoOpen, LumoSendRequest,
 // LumoClosePipe), linked into unit tests instead of the real one.
 //
-// Every call is recorded. Results come from a queue that the test fills; when a
-// queue is empty, open answers the next handle of a counter (from 100 up), send
-// answers 0 and close answers 0. Safe to call from any thread.
+// Every call is recorded (the first 100,000 of each kind). Results come from a
+// queue that the test fills; when a queue is empty, open answers the next handle
+// of a counter (from 100 up), send answers 0 and close answers 0. Safe to call
+// from any thread. The fuzz targets link it too.
 #ifndef TESTS_SUPPORT_FAKE_LUMO_H_
 #define TESTS_SUPPORT_FAKE_LUMO_H_
 
@@ -22,8 +23,6 @@ struct OpenCall {
     uint32_t timeoutMs, isServer, gid, pipeMode;
     int32_t bindCore;
     uint8_t enableCallback;
-    uint32_t flags;
-    uint64_t reserved;
 };
 
 struct SendCall {
@@ -32,16 +31,11 @@ struct SendCall {
     std::vector<uint8_t> payload;  // `size` bytes copied from data (empty if null)
 };
 
-// Forgets all calls and queued results; the handle counter restarts at 100.
-void Reset();
-
 void QueueOpenResults(std::initializer_list<int> results);
 void QueueSendResults(std::initializer_list<int> results);
 void QueueCloseResults(std::initializer_list<int> results);
 // Result of every close once the close queue is empty (default 0).
 void SetDefaultCloseResult(int result);
-// Result of every send once the send queue is empty (default 0).
-void SetDefaultSendResult(int result);
 
 std::vector<OpenCall> Opens();
 std::vector<SendCall> Sends();

@@ -1,4 +1,5 @@
-// Captures what the library writes to syslog, for assertions on exact lines.
+// Captures what the library writes to syslog (the first 100,000 lines), for
+// assertions on exact lines; the fuzz targets link it as their syslog.
 //
 // The test binary defines syslog() (and its fortified variant),
 // so the library's calls land here instead of in the system log.

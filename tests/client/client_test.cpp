@@ -1,37 +1,98 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 #include <tuple>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "client/heartbeat_internal.h"
+#include "client/watchdog_internal.h"
 #include "heartbeat.h"
 #include "support/fake_lumo.h"
 #include "support/log_capture.h"
 
-// Every TEST runs in a fresh process, so the once-per-process flags start clean.
+// Every TEST runs in a fresh process: the watchdog starts empty, the once-per-process flags clean.
 namespace {
 
 HeartBeatMessage Sent(size_t index) {  // as sent; its size is checked by the caller
     HeartBeatMessage record{};
-    std::vector<uint8_t> payload = fake_lumo::Sends().at(index).payload;
-    payload.resize(sizeof(record));
-    memcpy(&record, payload.data(), sizeof(record));
+    const std::vector<uint8_t> payload = fake_lumo::Sends().at(index).payload;
+    memcpy(&record, payload.data(), std::min(payload.size(), sizeof(record)));
     return record;
+}
+
+// The results of `count` checks, as a string of 'T' and 'F'.
+std::string Checks(int count) {
+    std::string results;
+    for (; count > 0; --count) results += CheckWatchDog() ? 'T' : 'F';
+    return results;
+}
+
+TEST(WatchDogTest, ExpiresAfterPeriodChecksUntilKickedOrUnregistered) {
+    EXPECT_EQ(Checks(1), "T");  // nobody registered
+    ASSERT_EQ(RegisterThreadForDog("worker", 6, 2), 0);
+    EXPECT_EQ(Checks(4), "TTFF");
+    EXPECT_EQ(RegisterThreadForDog("worker", 6, 9), 0);  // keeps period and counter
+    EXPECT_EQ(KickingTheDog("worker", 6), 0);
+    EXPECT_EQ(Checks(3), "TTF");
+    EXPECT_EQ(UnregisterThreadForDog("worker", 6), 0);
+    EXPECT_EQ(Checks(1), "T");
+    EXPECT_EQ(KickingTheDog("worker", 6), -1);
+    for (int result : {RegisterThreadForDog("worker", 7, 1), RegisterThreadForDog("w", 1, 0),
+                       KickingTheDog(nullptr, 0), UnregisterThreadForDog("worker", 5)})
+        EXPECT_EQ(result, -EINVAL);
+}
+
+TEST(WatchDogTest, FailedCheckStopsAtTheExpiredThreadAndSparesThoseAfterIt) {
+    ASSERT_EQ(RegisterThreadForDog("a", 1, 1) + RegisterThreadForDog("b", 1, 1), 0);
+    EXPECT_EQ(Checks(1), "T");  // both counters reach 0
+    const std::string first = client_internal::WatchDogCounters().at(0).first;
+    const std::string second = client_internal::WatchDogCounters().at(1).first;
+    ASSERT_EQ(KickingTheDog(second.c_str(), 1), 0);
+    EXPECT_EQ(Checks(1), "F");  // stops at the first, expired: the second keeps its tick
+    EXPECT_EQ(client_internal::WatchDogCounters().at(1).second, 1u);
+    ASSERT_EQ(KickingTheDog(first.c_str(), 1), 0);
+    EXPECT_EQ(Checks(2), "TF");
+}
+
+TEST(WatchDogTest, ConcurrentUseLeavesEveryNameWithItsOwnPeriod) {
+    std::vector<std::thread> threads;
+    unsigned period = 1;
+    for (const char* name : {"a", "b", "c"}) {
+        threads.emplace_back([name, period] {
+            for (int i = 0; i <= 2000; ++i) {  // ends registered: length 0 is refused
+                RegisterThreadForDog(name, 1, period);
+                KickingTheDog(name, 1);
+                UnregisterThreadForDog(name, i % 2);
+            }
+        });
+        period += 2;
+    }
+    Checks(3000);
+    for (auto& thread : threads) thread.join();
+    for (const char* name : {"a", "b", "c"}) ASSERT_EQ(KickingTheDog(name, 1), 0);
+    // Periods 1, 3 and 5, each counter refilled by the kick and ticked once.
+    EXPECT_EQ(Checks(1), "T");
+    const auto counters = client_internal::WatchDogCounters();
+    ASSERT_EQ(counters.size(), 3u);
+    for (const auto& entry : counters)
+        EXPECT_EQ(entry.second, entry.first == "a" ? 0u : entry.first == "b" ? 2u : 4u) << entry.first;
+    EXPECT_EQ(Checks(1), "F");
 }
 
 TEST(SendHeartBeatTest, RegistersOnceWithValidArgumentsAndUnregisterStopsAfterOneCycle) {
     HeartBeatConfig config{0};  // 0: the default threshold, 10
     const std::string longName(150, 'a');
     for (int result : {RegisterSendHeartBeat("abc", 4, "srv", 3, &config),
-                       RegisterSendHeartBeat(longName.c_str(), 150, "srv", 3, &config),
+                       RegisterSendHeartBeat(longName.c_str(), 101, "srv", 3, &config),
                        RegisterSendHeartBeat("app", 3, nullptr, 0, &config),
-                       RegisterSendHeartBeat("app", 3, "srv", 3, nullptr)}) {
+                       RegisterSendHeartBeat("app", 3, "srv", 3, nullptr)})
         EXPECT_EQ(result, -EINVAL);
-    }
     fake_lumo::QueueOpenResults({-EAGAIN, 7});  // one retry, at once
     ASSERT_EQ(RegisterSendHeartBeat(longName.c_str(), 100, "srv", 3, &config), 0);
     EXPECT_EQ(RegisterSendHeartBeat("b", 1, "c", 1, &config), 0);  // nothing more happens
@@ -42,9 +103,8 @@ TEST(SendHeartBeatTest, RegistersOnceWithValidArgumentsAndUnregisterStopsAfterOn
               std::make_tuple(std::string("srv_heartbeat"), longName.substr(0, 100), 3000u, 0u,
                               VeKov::GetChannelGid(), 1u, -1, uint8_t{1}));
     char name[16] = {};
-    for (int i = 0; i < 100 && strcmp(name, "SendHeart") != 0; ++i, usleep(10000)) {
+    for (int i = 0; i < 100 && strcmp(name, "SendHeart") != 0; ++i, usleep(10000))
         pthread_getname_np(heartThread.native_handle(), name, sizeof(name));
-    }
     EXPECT_STREQ(name, "SendHeart");
 
     fake_lumo::QueueCloseResults({-EIO});
@@ -71,8 +131,9 @@ TEST(SendHeartBeatTest, CycleRecordCarriesIdentityThresholdWatchdogAndAnOrderTha
         {0, 100, 0}, {1, 100, 0}, {2, 100, 1}, {5, 101, 1}, {6, 101, 1}};
     for (size_t i = 0; i < 5; ++i) {
         const HeartBeatMessage sent = Sent(i);
-        EXPECT_EQ(std::make_tuple(sent.order, fake_lumo::Sends()[i].handle, sent.watchDogFailed,
-                                  fake_lumo::Sends()[i].size, sent.pid, sent.timeoutTimes, std::string(sent.clientName)),
+        const fake_lumo::SendCall call = fake_lumo::Sends()[i];
+        EXPECT_EQ(std::make_tuple(sent.order, call.handle, sent.watchDogFailed, call.size, sent.pid, sent.timeoutTimes,
+                                  std::string(sent.clientName)),
                   std::tuple_cat(expected[i], std::make_tuple(232u, getpid(), 7u, std::string("app"))));
         EXPECT_TRUE(sent.sendTime > 0 && sent.sendTime <= VeKov::GetCurrentTime());
     }
