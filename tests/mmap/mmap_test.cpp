@@ -141,15 +141,15 @@ TEST(MmapSendCycleTest, WritesEachCycleAndSkipsWhatCannotBeSent) {
     HeartBeatMessage r = message;  // the page holds it byte for byte, as before order += 1
     --r.order;
     EXPECT_EQ(memcmp(record, &r, 232), 0);
-    EXPECT_EQ(std::make_tuple(r.order, r.sendTime, r.pid, r.timeoutTimes, +r.watchDogFailed),
-              std::make_tuple(1U, uint64_t{30000}, getpid(), 7U, 1));
+    EXPECT_EQ(std::make_tuple(r.order, r.sendTime, r.pid, r.timeoutTimes, +r.watchDogFailed, std::string(r.clientName)),
+              std::make_tuple(1U, uint64_t{30000}, getpid(), 7U, 1, std::string("alarm")));
 
     sender.mmapClientName = std::string(200, 'n');  // does not fit the record
     Cycle(33000);
     sender.mmapClientName = std::string(199, 'n');
     Cycle(40001);
     EXPECT_EQ(message.order, 3U);  // the skipped cycle is not counted
-    EXPECT_EQ(memcmp(record + 12, message.clientName, 200), 0);
+    EXPECT_EQ(std::string(record + 12), std::string(199, 'n'));
     EXPECT_EQ(log_capture::CountMessage("Send heart failed: thread late, cost time=10001 ms.\n"), 1u);
 }
 
