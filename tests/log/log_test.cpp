@@ -192,8 +192,8 @@ TEST(TokenBucketTest, BurstThenOnePerPeriodWithTheCountOfWhatWasLeftOut) {
 
 TEST(TokenBucketTest, TableStaysBoundedAndGivesUpIdleBucketsFirst) {
     hb::TokenBucketTable table(1, 1000, 2);
-    // Key 7 takes over key 2's refilled bucket; key 1 keeps its refused count.
-    Expect(table, {{1, 0, 1, true, 0}, {1, 0, 1, false, 0}, {2, 0, 1, true, 0},
+    // Key 7 takes over key 2's refilled bucket, not key 1's older one, which keeps its refused count.
+    Expect(table, {{1, 0, 1, true, 0}, {1, 0, 1, false, 0}, {2, 500, 1, true, 0},
                    {7, 2000, 1, true, 0}, {1, 2000, 1, true, 1}});
     for (uint64_t key = 3; key < 100000; ++key) table.Take(key, 2000 + key % 7);
     EXPECT_EQ(table.Size(), 2u);
