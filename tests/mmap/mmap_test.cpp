@@ -140,6 +140,7 @@ TEST(MmapSendCycleTest, WritesEachCycleAndSkipsWhatCannotBeSent) {
     Cycle(40001);
     EXPECT_EQ(message.order, 3U);  // the skipped cycle is not counted
     EXPECT_EQ(std::string(record + 12), std::string(199, 'n'));
+    EXPECT_EQ(log_capture::CountContaining("thread late"), 1u);  // not at 10000 ms
     EXPECT_EQ(log_capture::CountMessage("Send heart failed: thread late, cost time=10001 ms.\n"), 1u);
 }
 
