@@ -155,14 +155,15 @@ TEST(MmapSenderTest, StartsOnAnExistingChannelAndStopDeletesIt) {
     EXPECT_NE(access(path.c_str(), F_OK), 0);
     EXPECT_STREQ(static_cast<char*>(peer) + 16, client.c_str());  // clientName at 4 + 12
 
-    // No thread can be created: two attempts, then -EAGAIN. Root, whom the limit
-    // does not bind, becomes nobody, in a child, as that process cannot even end cleanly.
+    // No thread can be created: two attempts, then -EAGAIN, and the channel stays open until a stop. Root,
+    // whom the limit does not bind, becomes nobody, in a child, as that process cannot even end cleanly.
     const struct rlimit none = {0, 0};
     EXPECT_EQ(child_process::Run([&] {
                   return !((geteuid() != 0 || (setgid(65534) == 0 && setuid(65534) == 0)) &&
                            setrlimit(RLIMIT_NPROC, &none) == 0 &&
                            InitHeartBeatMmapChannel(path, true, getgid()) != nullptr &&
                            InitSendHeartBeatWithMmap(client, "procmgr", 5) == -EAGAIN &&
+                           InitSendHeartBeatWithMmap(client, "procmgr", 5) == -EBUSY &&
                            log_capture::CountContaining("create heart beat thread") == 2 && unlink(path.c_str()) == 0);
               }),
               0);
