@@ -1,2 +1,1 @@
-heartbeat_unit_test(env_manager_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/EnvManager_test.cpp)
-heartbeat_unit_test(cmdline_config_center_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/CmdlineConfigCenter_test.cpp)
+heartbeat_unit_test(env_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/env_test.cpp)
