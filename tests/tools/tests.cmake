@@ -10,7 +10,9 @@ heartbeat_unit_test(tool_parts_test SOURCES
     ${PROJECT_SOURCE_DIR}/tools/cli_args.cpp
     ${PROJECT_SOURCE_DIR}/tools/monitor_control.cpp
     ${PROJECT_SOURCE_DIR}/tools/monitor_events.cpp
+    ${PROJECT_SOURCE_DIR}/tools/monitor_hooks.cpp
     ${PROJECT_SOURCE_DIR}/tools/monitor_state.cpp
+    ${PROJECT_SOURCE_DIR}/tools/process_util.cpp
     ${PROJECT_SOURCE_DIR}/tools/send_health.cpp
     ${PROJECT_SOURCE_DIR}/tools/send_notify.cpp
     ${PROJECT_SOURCE_DIR}/tools/send_options.cpp)

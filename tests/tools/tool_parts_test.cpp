@@ -6,6 +6,7 @@
 #include "tools/cli_args.h"
 #include "tools/monitor_control.h"
 #include "tools/monitor_events.h"
+#include "tools/monitor_hooks.h"
 #include "tools/monitor_state.h"
 #include "tools/send_health.h"
 #include "tools/send_notify.h"
@@ -99,21 +100,15 @@ TEST(CliArgsTest, MonitorTakesItsCommandLineAndConfigFile) {
     unlink(file.c_str());
 }
 
-TEST(CliArgsTest, SendTakesSupervisionOptionsAndTheNotifySubcommand) {
+// Seconds with a fraction; by default the watchdog time-out is the client's:
+// timeoutTimes cycles of 3 s.
+TEST(CliArgsTest, SendTakesThePingTimeoutInSeconds) {
     const char* args[] = {"heartbeat-send", "--name", "a", "--server", "S", "--notify", "--ping-timeout", "1.25",
-                          "--check", "test -e x", "--", "prog", "--flag"};
+                          "--", "prog"};
     hbsend::SendOptions options;
-    ASSERT_EQ(hbsend::ParseSendCommandLine(13, args, &options).mode, hbsend::Mode::kSend);
-    EXPECT_TRUE(options.notify);
+    ASSERT_EQ(hbsend::ParseSendCommandLine(10, args, &options).mode, hbsend::Mode::kSend);
     EXPECT_EQ(options.pingTimeoutMs, 1250U);
-    EXPECT_EQ(options.check, "test -e x");
-    EXPECT_EQ(options.command, (std::vector<std::string>{"prog", "--flag"}));
-    // The watchdog time-out is the client's: timeoutTimes cycles of 3 s.
     EXPECT_EQ(hbsend::PingTimeoutMs(hbsend::SendOptions{}), 30000U);
-    const char* notify[] = {"heartbeat-send", "notify", "READY=1", "STATUS=a b"};
-    hbsend::SendOptions notifyOptions;
-    ASSERT_EQ(hbsend::ParseSendCommandLine(4, notify, &notifyOptions).mode, hbsend::Mode::kNotify);
-    EXPECT_EQ(notifyOptions.messages, (std::vector<std::string>{"READY=1", "STATUS=a b"}));
 }
 
 // Each bad argument gets its own line, which the tool prints before exiting 2.
@@ -131,7 +126,6 @@ TEST(CliArgsTest, EachBadArgumentGetsItsOwnLine) {
          {"--hook-timeout needs a number of seconds from 1 to 4294967295, not '0'"}},
         {{"heartbeat-monitor", "--config", "/nonexistent", "a"},
          {"cannot read the config file (/nonexistent was not readable (missing?))"}},
-        {{"heartbeat-monitor", "status", "--bogus"}, {"unknown option '--bogus'"}},
         {{"heartbeat-send", "--name", "--server", "S"}, {"option '--name' needs a value"}},  // not a name
         {{"heartbeat-send", "--name", "a", "--server", "S", "--timeout-times=-3"},
          {"--timeout-times needs a number from 0 to 4294967295, not '-3'"}},
@@ -297,34 +291,53 @@ TEST(MonitorControlTest, ControlSocketSurvivesJunkAndKeepsToItsOwnFile) {
     close(junk);
 }
 
-// The cause of a silent client comes from /proc, asked with the age of its
-// last heartbeat; a heartbeat flagged by the client's watchdog is its own cause.
+// The cause of a silent client comes from /proc, asked with the pid and the
+// age of its last heartbeat; a heartbeat flagged by its watchdog is its own cause.
 TEST(MonitorStateTest, EachLossGetsItsCauseFromTheClientsPidAndHeartbeatAge) {
-    using hbtools::ProcState;
     HeartBeatClientStatus silent{"silent", 0, 41, HEARTBEAT_CLIENT_LOST, 3, 2, 2, 6000, 0, 1, 0};
     HeartBeatClientStatus dog{"dog", 0, 42, HEARTBEAT_CLIENT_LOST, 3, 0, 2, 500, 1, 1, 0};
-    const struct {
-        ProcState proc;
-        hbtools::Cause silentCause;
-    } cases[] = {{ProcState::kGone, hbtools::Cause::kExited},
-                 {ProcState::kStopped, hbtools::Cause::kStopped},
-                 {ProcState::kRunning, hbtools::Cause::kHung}};
-    for (const auto& c : cases) {
-        hbtools::MonitorState state;
-        state.Watch("silent", 0);
-        std::vector<std::pair<int32_t, int64_t>> asked;
-        const auto lookup = [&](int32_t pid, int64_t ageMs) {
-            asked.emplace_back(pid, ageMs);
-            return c.proc;
-        };
-        const std::vector<hbtools::MonitorEvent> events = state.Cycle(
-            {silent, dog}, 5, {{hbtools::EventKind::kLost, "silent", 41, {}, hbtools::Cause::kNone},
-                               {hbtools::EventKind::kLost, "dog", 42, {}, hbtools::Cause::kNone}}, 1000, 0, lookup);
-        ASSERT_EQ(events.size(), 2u);
-        EXPECT_EQ(events[0].cause, c.silentCause);
-        EXPECT_EQ(events[1].cause, hbtools::Cause::kWatchdog);
-        EXPECT_EQ(asked, (std::vector<std::pair<int32_t, int64_t>>{{41, 6000}}));
+    std::vector<std::pair<int32_t, int64_t>> asked;
+    const auto lookup = [&asked](int32_t pid, int64_t ageMs) {
+        asked.emplace_back(pid, ageMs);
+        return hbtools::ProcState::kStopped;
+    };
+    hbtools::MonitorState state;
+    const std::vector<hbtools::MonitorEvent> events = state.Cycle(
+        {silent, dog}, 5, {{hbtools::EventKind::kLost, "silent", 41, {}, hbtools::Cause::kNone},
+                           {hbtools::EventKind::kLost, "dog", 42, {}, hbtools::Cause::kNone}}, 1000, 0, lookup);
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].cause, hbtools::Cause::kStopped);
+    EXPECT_EQ(events[1].cause, hbtools::Cause::kWatchdog);
+    EXPECT_EQ(asked, (std::vector<std::pair<int32_t, int64_t>>{{41, 6000}}));
+}
+
+// A client's events of one cycle run one hook, which is killed (its whole
+// group) at its time limit.
+TEST(MonitorHooksTest, OneHookPerClientPerCycleKilledAtItsLimit) {
+    TempDir dir;
+    hbtools::HookRunner hooks;
+    hooks.Configure("echo $$ $HEARTBEAT_EVENT >>" + dir.path + "/ran; exec sleep 30", "", 1000);
+    hbtools::MonitorEvent event{hbtools::EventKind::kMissing, "a", 0, {}, hbtools::Cause::kNone};
+    hooks.Add(event, 7);
+    event.kind = hbtools::EventKind::kLost;
+    hooks.Add(event, 7);
+    EXPECT_EQ(hooks.Poll(0), 1000);
+    EXPECT_EQ(hooks.Poll(999), 1);
+    for (int i = 0; i < 200 && Read(dir.path + "/ran").empty(); ++i) {
+        usleep(10000);
     }
+    hooks.Poll(1000);
+    for (int i = 0; i < 50; ++i) {  // reaped, and nothing else starts
+        hooks.Poll(2000);
+        usleep(10000);
+    }
+    std::istringstream ran(Read(dir.path + "/ran"));
+    pid_t pid = 0;
+    std::string kind, more;
+    ran >> pid >> kind >> more;
+    EXPECT_EQ(kind, "missing");
+    EXPECT_EQ(more, "") << "a second hook in the same cycle";
+    EXPECT_NE(kill(pid, 0), 0) << "the hook outlived its limit";
 }
 
 // A pid given to a new process since the client's last heartbeat is not the
