@@ -42,12 +42,4 @@ if(NOT CMAKE_CROSSCOMPILING AND NOT HEARTBEAT_USE_SYSTEM_LUMO)
         ${_e2e}/lifecycle_test.cpp
         ${_e2e}/hostile_test.cpp)
     heartbeat_process_test(load_test load 400 ${_e2e}/load_test.cpp)
-
-    # heartbeat-monitor against real faults of hb_helper clients; the metrics
-    # file is read by python3-prometheus-client's parser.
-    if(HEARTBEAT_BUILD_TOOLS)
-        heartbeat_process_test(monitor_e2e_test e2e 60 ${_e2e}/monitor_test.cpp)
-        target_compile_definitions(monitor_e2e_test PRIVATE HB_MONITOR_PATH="$<TARGET_FILE:heartbeat-monitor>")
-        add_dependencies(monitor_e2e_test heartbeat-monitor)
-    endif()
 endif()

@@ -1,19 +1,29 @@
-// The tools' pieces without starting a tool: what they take from a good
-// command line and config file (bad ones: tools_test.cpp), the monitor's event
-// lines and hook environments, and its sockets, metrics file and /proc lookups
-// against what another process may have put in their way.
+// Both tools' pieces without starting a tool: their command lines and config
+// file, the monitor's event lines, hook environments, sockets, metrics file and
+// causes, heartbeat-send's notifications, /proc reading and verdicts, each
+// against what another process may have put in their way. With the tools
+// built, the tools themselves as a user starts them.
 #include "tools/cli_args.h"
 #include "tools/monitor_control.h"
 #include "tools/monitor_events.h"
+#include "tools/monitor_hooks.h"
 #include "tools/monitor_state.h"
+#include "tools/send_health.h"
+#include "tools/send_notify.h"
+#include "tools/send_options.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -89,6 +99,106 @@ TEST(CliArgsTest, MonitorTakesItsCommandLineAndConfigFile) {
     }
     unlink(file.c_str());
 }
+
+// Seconds with a fraction; by default the watchdog time-out is the client's:
+// timeoutTimes cycles of 3 s.
+TEST(CliArgsTest, SendTakesThePingTimeoutInSeconds) {
+    const char* args[] = {"heartbeat-send", "--name", "a", "--server", "S", "--notify", "--ping-timeout", "1.25",
+                          "--", "prog"};
+    hbsend::SendOptions options;
+    ASSERT_EQ(hbsend::ParseSendCommandLine(10, args, &options).mode, hbsend::Mode::kSend);
+    EXPECT_EQ(options.pingTimeoutMs, 1250U);
+    EXPECT_EQ(hbsend::PingTimeoutMs(hbsend::SendOptions{}), 30000U);
+}
+
+// Each bad argument gets its own line, which the tool prints before exiting 2.
+TEST(CliArgsTest, EachBadArgumentGetsItsOwnLine) {
+    const std::string longName(100, 'x');
+    const std::vector<std::pair<std::vector<const char*>, std::vector<std::string>>> cases = {
+        {{"heartbeat-monitor", "--frobnicate", "a"}, {"unknown option '--frobnicate'"}},
+        {{"heartbeat-monitor", longName.c_str()},
+         {"client name 'xxxxxxxxxxxxxxxx...' is too long (100 characters, at most 99)"}},
+        {{"heartbeat-monitor", "a:x"}, {"group id of client 'a:x' must be a number from 0 to 4294967295"}},
+        {{"heartbeat-monitor", "--json"}, {"no client to watch (give NAME[:GID] arguments or clients in --config)"}},
+        {{"heartbeat-monitor", "--startup-grace", "-1", "a"},
+         {"--startup-grace needs a number of seconds from 0 to 4294967295, not '-1'"}},
+        {{"heartbeat-monitor", "--hook-timeout=0", "a"},
+         {"--hook-timeout needs a number of seconds from 1 to 4294967295, not '0'"}},
+        {{"heartbeat-monitor", "--config", "/nonexistent", "a"},
+         {"cannot read the config file (/nonexistent was not readable (missing?))"}},
+        {{"heartbeat-send", "--name", "--server", "S"}, {"option '--name' needs a value"}},  // not a name
+        {{"heartbeat-send", "--name", "a", "--server", "S", "--timeout-times=-3"},
+         {"--timeout-times needs a number from 0 to 4294967295, not '-3'"}},
+        {{"heartbeat-send", "--name", "a", "--server", "S", "x"}, {"unexpected argument 'x' (a command goes after '--')"}},
+        {{"heartbeat-send", "--name", "a", "--server", "S", "--"}, {"no command after '--'"}},
+        {{"heartbeat-send", "--server", "S"}, {"missing option --name"}},
+        {{"heartbeat-send", "--name", "a", "--server", "S", "--ping-timeout", "2", "--", "p"},
+         {"--ping-timeout needs --notify"}},
+        {{"heartbeat-send", "--name", "a", "--server", "S", "--notify", "--ping-timeout", "1e3", "--", "p"},
+         {"--ping-timeout needs seconds from 0.001 to 86400, not '1e3'"}},
+        {{"heartbeat-send", "--name", "a", "--server", "S", "--notify", "--ping-timeout", "0.0001", "--", "p"},
+         {"--ping-timeout needs seconds from 0.001 to 86400, not '0.0001'"}},
+        {{"heartbeat-send", "--name", "a", "--server", "S", "--check", "true"},
+         {"--check needs a command to watch (after '--')"}},
+        {{"heartbeat-send", "--bogus", "--name", "a", "--server", longName.c_str(), "--", "p"},
+         {"unknown option '--bogus'",
+          "server name for --server 'xxxxxxxxxxxxxxxx...' is too long (100 characters, at most 99)"}},
+        {{"heartbeat-send", "notify", "READY", "A=1\nREADY=1"},
+         {"notify message 'READY' is not VARIABLE=VALUE", "notify message 'A=1\nREADY=1' is not VARIABLE=VALUE"}},
+    };
+    for (const auto& [args, lines] : cases) {
+        std::vector<std::string> expected;
+        for (const std::string& line : lines) {
+            expected.push_back(std::string(args[0]) + ": " + line);
+        }
+        const int argc = static_cast<int>(args.size());
+        if (std::string(args[0]) == "heartbeat-monitor") {
+            hbtools::MonitorOptions options;
+            const hbtools::ParseResult result = hbtools::ParseMonitorArgs(argc, args.data(), &options);
+            EXPECT_EQ(result.status, hbtools::ParseStatus::kUsage) << lines[0];
+            EXPECT_EQ(result.errors, expected);
+        } else {
+            hbsend::SendOptions options;
+            const hbsend::ParseResult result = hbsend::ParseSendCommandLine(argc, args.data(), &options);
+            EXPECT_EQ(result.mode, hbsend::Mode::kUsage) << lines[0];
+            EXPECT_EQ(result.errors, expected);
+        }
+    }
+}
+
+#ifdef HB_MONITOR_PATH
+// "<exit code>|<stdout>|<stderr>" of the tool, run through the cross build's
+// emulator if there is one, for at most 30 s.
+std::string RunTool(const std::string& tool, const std::vector<std::string>& args) {
+    std::string command = std::string("timeout 30 ") + HB_TOOL_EMULATOR + " " + tool;
+    std::replace(command.begin(), command.end(), '|', ' ');
+    for (const std::string& arg : args) {
+        command += " '" + arg + "'";
+    }
+    const std::string out = "/tmp/hbtool" + std::to_string(getpid());
+    const int status = std::system((command + " >" + out + ".out 2>" + out + ".err").c_str());
+    const std::string result = std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + "|" +
+                               Read(out + ".out") + "|" + Read(out + ".err");
+    unlink((out + ".out").c_str());
+    unlink((out + ".err").c_str());
+    return result;
+}
+
+TEST(ToolsTest, HelpVersionAndExitCodes) {
+    for (const std::string tool : {HB_MONITOR_PATH, HB_SEND_PATH}) {
+        const std::string name = tool.substr(tool.rfind('/') + 1);
+        const std::string help = RunTool(tool, {"--bogus", "--help"});  // help wins
+        EXPECT_TRUE(help.rfind("0|Usage: " + name + " ", 0) == 0 && help.back() == '|') << help;  // no stderr
+        EXPECT_EQ(RunTool(tool, {"-V"}), "0|" + name + " (libheartbeat) " + HEARTBEAT_VERSION + "\n|");
+        EXPECT_EQ(RunTool(tool, {"--bogus"}).substr(0, 3), "2||");
+    }
+    // No server listens under this name: the registration fails after the
+    // open's time-out, a runtime failure.
+    const std::string server = "no_such_server_" + std::to_string(getpid());
+    EXPECT_EQ(RunTool(HB_SEND_PATH, {"--name", "lonely", "--server", server})
+                  .rfind("1||heartbeat-send: cannot send heartbeats as lonely to " + server, 0), 0U);
+}
+#endif
 
 TEST(MonitorEventsTest, PrintsPlainAndEscapedJsonLinesAndHookEnvironments) {
     hbtools::MonitorEvent event{hbtools::EventKind::kLost, "camera", 812, {1709294405, 42999999},
@@ -181,12 +291,147 @@ TEST(MonitorControlTest, ControlSocketSurvivesJunkAndKeepsToItsOwnFile) {
     close(junk);
 }
 
+// The cause of a silent client comes from /proc, asked with the pid and the
+// age of its last heartbeat.
+TEST(MonitorStateTest, EachLossGetsItsCauseFromTheClientsPidAndHeartbeatAge) {
+    HeartBeatClientStatus silent{"silent", 0, 41, HEARTBEAT_CLIENT_LOST, 3, 2, 2, 6000, 0, 1, 0};
+    std::vector<std::pair<int32_t, int64_t>> asked;
+    const auto lookup = [&asked](int32_t pid, int64_t ageMs) {
+        asked.emplace_back(pid, ageMs);
+        return hbtools::ProcState::kStopped;
+    };
+    hbtools::MonitorState state;
+    const std::vector<hbtools::MonitorEvent> events = state.Cycle(
+        {silent}, 5, {{hbtools::EventKind::kLost, "silent", 41, {}, hbtools::Cause::kNone}}, 1000, 0, lookup);
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].cause, hbtools::Cause::kStopped);
+    EXPECT_EQ(asked, (std::vector<std::pair<int32_t, int64_t>>{{41, 6000}}));
+}
+
+// A client's events of one cycle run one hook, which is killed (its whole
+// group) at its time limit.
+TEST(MonitorHooksTest, OneHookPerClientPerCycleKilledAtItsLimit) {
+    TempDir dir;
+    hbtools::HookRunner hooks;
+    hooks.Configure("echo $$ $HEARTBEAT_EVENT >>" + dir.path + "/ran; exec sleep 30", "", 1000);
+    hbtools::MonitorEvent event{hbtools::EventKind::kMissing, "a", 0, {}, hbtools::Cause::kNone};
+    hooks.Add(event, 7);
+    event.kind = hbtools::EventKind::kLost;
+    hooks.Add(event, 7);
+    EXPECT_EQ(hooks.Poll(0), 1000);
+    EXPECT_EQ(hooks.Poll(999), 1);
+    for (int i = 0; i < 200 && Read(dir.path + "/ran").empty(); ++i) {
+        usleep(10000);
+    }
+    hooks.Poll(1000);
+    for (int i = 0; i < 50; ++i) {  // reaped, and nothing else starts
+        hooks.Poll(2000);
+        usleep(10000);
+    }
+    std::istringstream ran(Read(dir.path + "/ran"));
+    pid_t pid = 0;
+    std::string kind, more;
+    ran >> pid >> kind >> more;
+    EXPECT_EQ(kind, "missing");
+    EXPECT_EQ(more, "") << "a second hook in the same cycle";
+    EXPECT_NE(kill(pid, 0), 0) << "the hook outlived its limit";
+}
+
 // A pid given to a new process since the client's last heartbeat is not the
 // client: the client has exited, whatever the new process is doing.
-TEST(MonitorControlTest, CauseLookupSeesThroughAReusedPid) {
+TEST(MonitorStateTest, CauseLookupSeesThroughAReusedPid) {
     using hbtools::ProcState;
     EXPECT_EQ(hbtools::ReadProcState(getpid(), 0), ProcState::kRunning);
     EXPECT_EQ(hbtools::ReadProcState(getpid(), 3600 * 1000), ProcState::kGone);
+}
+
+TEST(SendNotifyTest, OnlyWholeKnownLinesCount) {
+    const std::vector<std::pair<std::string, std::string>> cases = {  // ready, ping, trigger, stopping
+        {"READY=1\nSTATUS=up\nWATCHDOG=1", "RP"}, {"WATCHDOG=trigger\n", "T"}, {"STOPPING=1", "S"},
+        {"READY=10\nXWATCHDOG=1\nWATCHDOG=1 \n\n", ""}, {std::string("READY=1\0", 8), ""}, {"", ""}};
+    for (const auto& [datagram, expected] : cases) {
+        hbsend::NotifyEvents e;
+        hbsend::ParseNotifyDatagram(datagram.data(), datagram.size(), &e);
+        EXPECT_EQ(std::string(e.ready ? "R" : "") + (e.ping ? "P" : "") + (e.trigger ? "T" : "") +
+                      (e.stopping ? "S" : ""), expected) << datagram;
+    }
+}
+
+TEST(SendNotifyTest, StatLinesWithHostileNames) {
+    hbsend::ProcStat stat;
+    ASSERT_TRUE(hbsend::ParseProcStat("12 (a) T 99 (x) S 1 2", &stat));  // the name is "a) T 99 (x"
+    EXPECT_EQ(stat.state, 'S');
+    EXPECT_EQ(stat.ppid, 1);
+    for (const char* bad : {"", "12 (x) R", ") (", "12 x R 1", "12 (x) R -4"}) {
+        EXPECT_FALSE(hbsend::ParseProcStat(bad, &stat)) << bad;
+    }
+}
+
+using hbsend::Verdict;
+
+TEST(SendHealthTest, VerdictFromStateAndNotifications) {
+    hbsend::HealthInputs base;
+    base.exists = true;
+    base.state = 'S';
+    base.ready = true;
+    base.lastPingMs = 1000;
+    base.pingTimeoutMs = 2000;
+    base.nowMs = 3000;
+    auto with = [&base](auto change) {
+        hbsend::HealthInputs in = base;
+        change(in);
+        return hbsend::Evaluate(in);
+    };
+    using In = hbsend::HealthInputs;
+    EXPECT_EQ(with([](In&) {}), Verdict::kHealthy);
+    EXPECT_EQ(with([](In& in) { in.state = 'T'; }), Verdict::kStopped);
+    EXPECT_EQ(with([](In& in) { in.state = 't'; }), Verdict::kStopped);
+    EXPECT_EQ(with([](In& in) { in.state = 'Z'; }), Verdict::kGone);
+    EXPECT_EQ(with([](In& in) { in.exists = false; }), Verdict::kGone);
+    base.notify = true;
+    EXPECT_EQ(with([](In&) {}), Verdict::kHealthy);  // a ping exactly the time-out ago still counts
+    EXPECT_EQ(with([](In& in) { in.nowMs = 3001; }), Verdict::kPingLate);
+    EXPECT_EQ(with([](In& in) { in.ready = false; }), Verdict::kNotReady);
+    EXPECT_EQ(with([](In& in) { in.stopping = true; }), Verdict::kStopping);
+    EXPECT_FALSE(hbsend::IsFault(Verdict::kNotReady) || hbsend::IsFault(Verdict::kStopping));
+}
+
+// Sends `text` to `path` with `fd` attached, as a process outside any tree
+// but this test's own would.
+void SendWithFd(const std::string& path, const std::string& text, int fd) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+    const int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(hbsend::SendWithDescriptor(sock, addr, sizeof(addr), text, fd), 0);
+    close(sock);
+}
+
+// Only the command's tree is believed, and every descriptor that came along
+// is closed either way (a sender's barrier is released, nothing leaks).
+TEST(SendNotifyTest, BelievesOnlyTheTreeAndClosesCarriedDescriptors) {
+    hbsend::NotifySocket socket;
+    ASSERT_EQ(socket.Open(), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        pause();
+        _exit(0);
+    }
+    for (const pid_t root : {child, getpid()}) {  // this test is outside the child's tree, inside its own
+        int barrier[2];
+        ASSERT_EQ(pipe2(barrier, O_CLOEXEC), 0);
+        SendWithFd(socket.path(), "READY=1", barrier[1]);
+        close(barrier[1]);
+        const hbsend::NotifyEvents events = socket.Drain(root);
+        EXPECT_EQ(events.ready, root != child);
+        EXPECT_EQ(events.foreign, root == child ? 1U : 0U);
+        pollfd pfd{barrier[0], 0, 0};
+        EXPECT_EQ(poll(&pfd, 1, 0), 1);  // hung up: the received copy is closed
+        close(barrier[0]);
+    }
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
 }
 
 }  // namespace
