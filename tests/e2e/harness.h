@@ -53,7 +53,6 @@ public:
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-        // O_APPEND: the helper's threads each write whole lines.
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, events_.c_str(),
                                          O_WRONLY | O_CREAT | O_APPEND, 0600);
         EXPECT_EQ(posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ), 0);
@@ -94,39 +93,38 @@ public:
         }
         input_ = -1;
     }
-    // Every whole line printed so far.
-    std::vector<Event> Events() const {
-        std::vector<Event> events;
-        std::ifstream file(events_);
-        for (std::string text; std::getline(file, text) && !file.eof();) {
-            std::istringstream line(text);
-            Event& event = events.emplace_back();
-            line >> event.ms >> event.kind >> std::ws;
-            std::getline(line, event.text);
-            std::istringstream fields(event.text);
-            for (std::string field; fields >> field;) {
-                event.args.push_back(field);
-            }
-        }
-        return events;
-    }
-    // The first event from index `from` on that matches, waiting up to `limit`.
-    std::optional<Event> WaitFor(const Match& match, Ms limit, size_t from = 0) const {
+    // The events from index `from` on that match (all, if `match` is empty),
+    // waiting up to `limit` for the first.
+    std::vector<Event> Select(const Match& match, Ms limit = 0ms, size_t from = 0) const {
         for (const auto until = Clock::now() + limit;; std::this_thread::sleep_for(20ms)) {
-            const std::vector<Event> events = Events();
-            for (size_t i = from; i < events.size(); ++i) {
-                if (match(events[i])) {
-                    return events[i];
+            std::vector<Event> found;
+            std::ifstream file(events_);
+            size_t index = 0;
+            for (std::string text; std::getline(file, text) && !file.eof(); ++index) {
+                Event event;
+                std::istringstream line(text);
+                line >> event.ms >> event.kind >> std::ws;
+                std::getline(line, event.text);
+                std::istringstream fields(event.text);
+                for (std::string field; fields >> field;) {
+                    event.args.push_back(field);
+                }
+                if (index >= from && (!match || match(event))) {
+                    found.push_back(std::move(event));
                 }
             }
-            if (Clock::now() >= until) {
-                return std::nullopt;
+            if (!found.empty() || Clock::now() >= until) {
+                return found;
             }
         }
+    }
+    std::optional<Event> WaitFor(const Match& match, Ms limit, size_t from = 0) const {
+        const std::vector<Event> found = Select(match, limit, from);
+        return found.empty() ? std::nullopt : std::optional<Event>(found.front());
     }
     // Sends a command and waits for the answer of `kind` that follows it.
     std::optional<Event> Ask(const std::string& command, const std::string& kind, Ms limit = 30s) {
-        const size_t from = Events().size();
+        const size_t from = Select({}).size();
         if (!Send(command)) {
             return std::nullopt;
         }
@@ -170,13 +168,7 @@ inline Match Report(const std::string& client, int isLost = -1) {
     };
 }
 inline std::vector<Event> Select(const Process& process, const Match& match) {
-    std::vector<Event> found;
-    for (const Event& event : process.Events()) {
-        if (match(event)) {
-            found.push_back(event);
-        }
-    }
-    return found;
+    return process.Select(match);
 }
 
 // A private pipe directory and a server named `server` with its clients.
