@@ -44,15 +44,14 @@ public:
     Process(std::vector<std::string> argv, std::string events) : events_(std::move(events)) {
         signal(SIGPIPE, SIG_IGN);  // a helper that died must not take the test with it
         std::vector<char*> args;
-        for (std::string& arg : argv) {
-            args.push_back(arg.data());
-        }
+        for (std::string& arg : argv) args.push_back(arg.data());
         args.push_back(nullptr);
         int in[2];
         EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+        // O_APPEND: the helper's threads each write whole lines.
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, events_.c_str(),
                                          O_WRONLY | O_CREAT | O_APPEND, 0600);
         EXPECT_EQ(posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ), 0);
@@ -67,34 +66,26 @@ public:
     }
     pid_t Pid() const { return pid_; }
     void Kill(int signal) {
-        if (!status_) {
-            kill(pid_, signal);
-        }
+        if (!status_) kill(pid_, signal);
     }
     // Whether it exited with status 0 within `limit`; afterwards, it is reaped.
     bool ExitsCleanly(Ms limit) {
         for (const auto until = Clock::now() + limit; !status_ && Clock::now() < until;) {
             int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                status_ = status;
-            } else {
-                std::this_thread::sleep_for(10ms);
-            }
+            if (waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
+            std::this_thread::sleep_for(10ms);
         }
         return status_ && WIFEXITED(*status_) && WEXITSTATUS(*status_) == 0;
     }
     bool Send(const std::string& line) {
-        const std::string text = line + "\n";
-        return write(input_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        return write(input_, (line + "\n").data(), line.size() + 1) == static_cast<ssize_t>(line.size() + 1);
     }
     void CloseInput() {
-        if (input_ >= 0) {
-            close(input_);
-        }
+        if (input_ >= 0) close(input_);
         input_ = -1;
     }
-    // The events from index `from` on that match (all, if `match` is empty),
-    // waiting up to `limit` for the first.
+    // The whole lines from index `from` on that match (all, if `match` is
+    // empty), waiting up to `limit` for the first.
     std::vector<Event> Select(const Match& match, Ms limit = 0ms, size_t from = 0) const {
         for (const auto until = Clock::now() + limit;; std::this_thread::sleep_for(20ms)) {
             std::vector<Event> found;
@@ -106,16 +97,10 @@ public:
                 line >> event.ms >> event.kind >> std::ws;
                 std::getline(line, event.text);
                 std::istringstream fields(event.text);
-                for (std::string field; fields >> field;) {
-                    event.args.push_back(field);
-                }
-                if (index >= from && (!match || match(event))) {
-                    found.push_back(std::move(event));
-                }
+                for (std::string field; fields >> field;) event.args.push_back(field);
+                if (index >= from && (!match || match(event))) found.push_back(std::move(event));
             }
-            if (!found.empty() || Clock::now() >= until) {
-                return found;
-            }
+            if (!found.empty() || Clock::now() >= until) return found;
         }
     }
     std::optional<Event> WaitFor(const Match& match, Ms limit, size_t from = 0) const {
@@ -125,15 +110,12 @@ public:
     // Sends a command and waits for the answer of `kind` that follows it.
     std::optional<Event> Ask(const std::string& command, const std::string& kind, Ms limit = 30s) {
         const size_t from = Select({}).size();
-        if (!Send(command)) {
-            return std::nullopt;
-        }
+        if (!Send(command)) return std::nullopt;
         return WaitFor([&kind](const Event& e) { return e.kind == kind; }, limit, from);
     }
     // Open descriptors, threads and resident kB, read from /proc.
     struct Usage {
-        size_t fds;
-        size_t threads;
+        size_t fds, threads;
         long rssKb;
     };
     Usage Use() const {
@@ -144,8 +126,7 @@ public:
         };
         long pages = 0;
         std::ifstream(proc + "/statm") >> pages >> pages;  // the second figure: resident
-        return {entries(proc + "/fd"), entries(proc + "/task"),
-                pages * sysconf(_SC_PAGESIZE) / 1024};
+        return {entries(proc + "/fd"), entries(proc + "/task"), pages * sysconf(_SC_PAGESIZE) / 1024};
     }
 
 private:
@@ -167,9 +148,7 @@ inline Match Report(const std::string& client, int isLost = -1) {
         return e.kind == "report" && e.args[0] == client && (isLost < 0 || e.Arg(2) == isLost);
     };
 }
-inline std::vector<Event> Select(const Process& process, const Match& match) {
-    return process.Select(match);
-}
+inline std::vector<Event> Select(const Process& process, const Match& match) { return process.Select(match); }
 
 // A private pipe directory and a server named `server` with its clients.
 class Scenario {
@@ -180,21 +159,18 @@ public:
     }
     ~Scenario() { std::filesystem::remove_all(dir_); }
     // The listening socket file of `client`'s pipe at this server.
-    std::string SocketOf(const std::string& client) const {
-        return dir_ + "/" + server_ + "_heartbeat@" + client;
-    }
+    std::string SocketOf(const std::string& client) const { return dir_ + "/" + server_ + "_heartbeat@" + client; }
     std::unique_ptr<Process> Server(std::vector<std::string> args) {
-        args.insert(args.begin(), {"server"});
-        return Start(server_, args);
+        args.insert(args.begin(), {HB_E2E_HELPER, dir_, server_, "server"});
+        return Start(args);
     }
-    std::unique_ptr<Process> Client(const std::string& name, std::vector<std::string> extra = {}) {
-        extra.insert(extra.begin(), {"client", name, server_});
-        return Start(name, extra);
+    std::unique_ptr<Process> Client(const std::string& name, std::vector<std::string> args = {}) {
+        args.insert(args.begin(), {HB_E2E_HELPER, dir_, name, "client", name, server_});
+        return Start(args);
     }
 
 private:
-    std::unique_ptr<Process> Start(const std::string& procName, std::vector<std::string> args) {
-        args.insert(args.begin(), {HB_E2E_HELPER, dir_, procName});
+    std::unique_ptr<Process> Start(const std::vector<std::string>& args) {
         return std::make_unique<Process>(args, dir_ + "/events-" + std::to_string(++started_));
     }
     std::string server_;

@@ -53,14 +53,9 @@ bool ReadLine(std::string* line) {
     line->clear();
     for (char c;;) {
         const ssize_t n = read(STDIN_FILENO, &c, 1);
-        if (n == 1 && c == '\n') {
-            return *line != "quit";
-        }
-        if (n == 1) {
-            *line += c;
-        } else if (n == 0 || errno != EINTR) {
-            return false;
-        }
+        if (n == 1 && c == '\n') return *line != "quit";
+        if (n == 1) *line += c;
+        if (n == 0 || (n < 0 && errno != EINTR)) return false;
     }
 }
 
@@ -78,9 +73,7 @@ void StartStorm() {
         event._sigev_un._tid = std::stoi(task.path().filename());
         timer_t timer;
         const itimerspec every{{0, 1000000}, {0, 1000000}};
-        if (timer_create(CLOCK_MONOTONIC, &event, &timer) == 0) {
-            timer_settime(timer, 0, &every, nullptr);
-        }
+        if (timer_create(CLOCK_MONOTONIC, &event, &timer) == 0) timer_settime(timer, 0, &every, nullptr);
     }
 }
 
@@ -102,14 +95,10 @@ void Serve() {
         words >> word;
         int rc = 0;
         if (word == "unregister-all") {
-            for (const std::string& name : watched) {
-                rc |= UnregisterCheckHeartBeat(name.c_str(), name.size());
-            }
+            for (const std::string& name : watched) rc |= UnregisterCheckHeartBeat(name.c_str(), name.size());
             watched.clear();
         }
-        for (std::string name; word == "register" && words >> name;) {
-            rc |= Watch(name);
-        }
+        for (std::string name; word == "register" && words >> name;) rc |= Watch(name);
         Emit("done %s rc=%d", line.c_str(), rc);
     }
     DisableAllCheckHeartBeat();
@@ -134,9 +123,7 @@ extern "C" __attribute__((visibility("default"))) int LumoOpen(LumoOpenParam* pa
                      static_cast<unsigned long long>(record.sendTime));
             }
         }
-        if (inner) {
-            inner(handle, request);
-        }
+        if (inner) inner(handle, request);
     };
     return next(&traced);
 }
@@ -156,12 +143,8 @@ int main(int argc, char** argv) {
         rc |= argv[i][0] != '-' ? Watch(argv[i]) : 0;
     }
     const HeartBeatConfig config{2};
-    if (mode == "client") {
-        RegisterSendHeartBeat(argv[4], strlen(argv[4]), argv[5], strlen(argv[5]), &config);
-    }
-    if (storm) {
-        StartStorm();  // the check or send thread runs by now, so it is among the targets
-    }
+    if (mode == "client") RegisterSendHeartBeat(argv[4], strlen(argv[4]), argv[5], strlen(argv[5]), &config);
+    if (storm) StartStorm();  // the check or send thread runs by now, so it is among the targets
     if (mode == "server") {
         Emit("ready rc=%d", rc);
         Serve();
