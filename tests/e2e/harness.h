@@ -21,6 +21,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace e2e {
@@ -37,6 +38,19 @@ struct Event {
     long Arg(size_t i) const { return std::stol(args.at(i)); }
 };
 using Match = std::function<bool(const Event&)>;
+
+inline Match Kind(const std::string& kind) {
+    return [kind](const Event& e) { return e.kind == kind; };
+}
+inline Match Beat(const std::string& client) {
+    return [client](const Event& e) { return e.kind == "beat" && e.args[0] == client; };
+}
+// isLost -1: either report.
+inline Match Report(const std::string& client, int isLost = -1) {
+    return [client, isLost](const Event& e) {
+        return e.kind == "report" && e.args[0] == client && (isLost < 0 || e.Arg(2) == isLost);
+    };
+}
 
 class Process {
 public:
@@ -59,15 +73,9 @@ public:
         close(in[0]);
         input_ = in[1];
     }
-    ~Process() {
-        Kill(SIGKILL);
-        ExitsCleanly(10s);
-        CloseInput();
-    }
+    ~Process() { Kill(SIGKILL); ExitsCleanly(10s); CloseInput(); }
     pid_t Pid() const { return pid_; }
-    void Kill(int signal) {
-        if (!status_) kill(pid_, signal);
-    }
+    void Kill(int signal) { if (!status_) kill(pid_, signal); }
     // Whether it exited with status 0 within `limit`; afterwards, it is reaped.
     bool ExitsCleanly(Ms limit) {
         for (const auto until = Clock::now() + limit; !status_ && Clock::now() < until;) {
@@ -80,10 +88,7 @@ public:
     bool Send(const std::string& line) {
         return write(input_, (line + "\n").data(), line.size() + 1) == static_cast<ssize_t>(line.size() + 1);
     }
-    void CloseInput() {
-        if (input_ >= 0) close(input_);
-        input_ = -1;
-    }
+    void CloseInput() { close(std::exchange(input_, -1)); }  // a second time closes -1: EBADF
     // The whole lines from index `from` on that match (all, if `match` is
     // empty), waiting up to `limit` for the first.
     std::vector<Event> Select(const Match& match, Ms limit = 0ms, size_t from = 0) const {
@@ -110,14 +115,10 @@ public:
     // Sends a command and waits for the answer of `kind` that follows it.
     std::optional<Event> Ask(const std::string& command, const std::string& kind, Ms limit = 30s) {
         const size_t from = Select({}).size();
-        if (!Send(command)) return std::nullopt;
-        return WaitFor([&kind](const Event& e) { return e.kind == kind; }, limit, from);
+        return Send(command) ? WaitFor(Kind(kind), limit, from) : std::nullopt;
     }
     // Open descriptors, threads and resident kB, read from /proc.
-    struct Usage {
-        size_t fds, threads;
-        long rssKb;
-    };
+    struct Usage { size_t fds, threads; long rssKb; };
     Usage Use() const {
         const std::string proc = "/proc/" + std::to_string(pid_);
         const auto entries = [](const std::string& path) {
@@ -136,18 +137,6 @@ private:
     std::optional<int> status_;
 };
 
-inline Match Kind(const std::string& kind) {
-    return [kind](const Event& e) { return e.kind == kind; };
-}
-inline Match Beat(const std::string& client) {
-    return [client](const Event& e) { return e.kind == "beat" && e.args[0] == client; };
-}
-// isLost -1: either report.
-inline Match Report(const std::string& client, int isLost = -1) {
-    return [client, isLost](const Event& e) {
-        return e.kind == "report" && e.args[0] == client && (isLost < 0 || e.Arg(2) == isLost);
-    };
-}
 inline std::vector<Event> Select(const Process& process, const Match& match) { return process.Select(match); }
 
 // A private pipe directory and a server named `server` with its clients.

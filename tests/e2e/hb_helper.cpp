@@ -17,6 +17,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
@@ -43,6 +44,7 @@ __attribute__((format(printf, 1, 2))) void Emit(const char* format, ...) {
     va_start(args, format);
     used += vsnprintf(line + used, sizeof(line) - static_cast<size_t>(used) - 1, format, args);
     va_end(args);
+    used = std::min(used, static_cast<int>(sizeof(line)) - 2);
     line[used++] = '\n';
     while (write(STDOUT_FILENO, line, static_cast<size_t>(used)) < 0 && errno == EINTR) {
     }
@@ -88,22 +90,6 @@ int Watch(const std::string& name) {
     return RegisterCheckHeartBeat(name.c_str(), name.size(), 0, OnFault);
 }
 
-void Serve() {
-    for (std::string line; ReadLine(&line);) {
-        std::istringstream words(line);
-        std::string word;
-        words >> word;
-        int rc = 0;
-        if (word == "unregister-all") {
-            for (const std::string& name : watched) rc |= UnregisterCheckHeartBeat(name.c_str(), name.size());
-            watched.clear();
-        }
-        for (std::string name; word == "register" && words >> name;) rc |= Watch(name);
-        Emit("done %s rc=%d", line.c_str(), rc);
-    }
-    DisableAllCheckHeartBeat();
-}
-
 }  // namespace
 
 // Arrivals are seen by wrapping the receive callback that the library hands
@@ -129,30 +115,33 @@ extern "C" __attribute__((visibility("default"))) int LumoOpen(LumoOpenParam* pa
 }
 
 int main(int argc, char** argv) {
-    const std::string mode = argc >= 4 ? argv[3] : "";
-    if (mode != "server" && (mode != "client" || argc < 6)) {
-        fprintf(stderr, "usage: hb_helper DIR PROC_NAME server|client ...\n");
-        return 2;
-    }
+    const bool server = argc >= 4 && strcmp(argv[3], "server") == 0;
+    if (!server && (argc < 6 || strcmp(argv[3], "client") != 0)) return 2;
     setenv("LUMO_PIPE_DIR", argv[1], 1);
     setenv("PROC_NAME", argv[2], 1);
     bool storm = false;
     int rc = 0;
-    for (int i = mode == "server" ? 4 : 6; i < argc; ++i) {
+    for (int i = server ? 4 : 6; i < argc; ++i) {
         storm = storm || strcmp(argv[i], "--storm") == 0;
         rc |= argv[i][0] != '-' ? Watch(argv[i]) : 0;
     }
     const HeartBeatConfig config{2};
-    if (mode == "client") RegisterSendHeartBeat(argv[4], strlen(argv[4]), argv[5], strlen(argv[5]), &config);
+    if (!server) RegisterSendHeartBeat(argv[4], strlen(argv[4]), argv[5], strlen(argv[5]), &config);
     if (storm) StartStorm();  // the check or send thread runs by now, so it is among the targets
-    if (mode == "server") {
-        Emit("ready rc=%d", rc);
-        Serve();
-    } else {
-        for (std::string line; ReadLine(&line);) {
+    Emit("ready rc=%d", rc);
+    for (std::string line; ReadLine(&line);) {
+        std::istringstream words(line);
+        std::string command;
+        words >> command;
+        rc = 0;
+        if (command == "unregister-all") {
+            for (const std::string& name : watched) rc |= UnregisterCheckHeartBeat(name.c_str(), name.size());
+            watched.clear();
         }
-        UnregisterSendHeartBeat();
+        for (std::string name; command == "register" && words >> name;) rc |= Watch(name);
+        Emit("done %s rc=%d", command.c_str(), rc);
     }
+    server ? DisableAllCheckHeartBeat() : UnregisterSendHeartBeat();
     // A storm that hardly came tested nothing.
     return storm && signalsHandled < 1000 ? 3 : 0;
 }
