@@ -30,6 +30,8 @@ TEST(EndToEnd, SignalStormsKeepCheckAndSendCyclesAndAClientReturnsToARestartedSe
     const int64_t silent = lost->ms - Select(*server, Beat("crashing")).back().ms;
     EXPECT_GE(silent, 6000 - 100) << "check cycles cut short";
     EXPECT_LE(silent, 9000 + 1000) << "check cycles stretched";
+    // Four heartbeats, three intervals of the stormed client's cadence.
+    ASSERT_TRUE(server->WaitFor([](const Event& e) { return Beat("stormed")(e) && e.Arg(2) >= 3; }, 10s));
     ExpectSteady(*server, "stormed");
 
     // The server restarts after the client had a send fail; the client's
