@@ -39,12 +39,8 @@ struct Event {
 };
 using Match = std::function<bool(const Event&)>;
 
-inline Match Kind(const std::string& kind) {
-    return [kind](const Event& e) { return e.kind == kind; };
-}
-inline Match Beat(const std::string& client) {
-    return [client](const Event& e) { return e.kind == "beat" && e.args[0] == client; };
-}
+inline Match Kind(const std::string& kind) { return [kind](const Event& e) { return e.kind == kind; }; }
+inline Match Beat(const std::string& c) { return [c](const Event& e) { return e.kind == "beat" && e.args[0] == c; }; }
 // isLost -1: either report.
 inline Match Report(const std::string& client, int isLost = -1) {
     return [client, isLost](const Event& e) {
