@@ -21,6 +21,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace e2e {
@@ -38,15 +39,22 @@ struct Event {
 };
 using Match = std::function<bool(const Event&)>;
 
+inline Match Kind(const std::string& kind) { return [kind](const Event& e) { return e.kind == kind; }; }
+inline Match Beat(const std::string& c) { return [c](const Event& e) { return e.kind == "beat" && e.args[0] == c; }; }
+// isLost -1: either report.
+inline Match Report(const std::string& client, int isLost = -1) {
+    return [client, isLost](const Event& e) {
+        return e.kind == "report" && e.args[0] == client && (isLost < 0 || e.Arg(2) == isLost);
+    };
+}
+
 class Process {
 public:
     // The process's stdout goes to the file `events`.
     Process(std::vector<std::string> argv, std::string events) : events_(std::move(events)) {
         signal(SIGPIPE, SIG_IGN);  // a helper that died must not take the test with it
         std::vector<char*> args;
-        for (std::string& arg : argv) {
-            args.push_back(arg.data());
-        }
+        for (std::string& arg : argv) args.push_back(arg.data());
         args.push_back(nullptr);
         int in[2];
         EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
@@ -61,83 +69,52 @@ public:
         close(in[0]);
         input_ = in[1];
     }
-    ~Process() {
-        Kill(SIGKILL);
-        ExitsCleanly(10s);
-        CloseInput();
-    }
+    ~Process() { Kill(SIGKILL); ExitsCleanly(10s); CloseInput(); }
     pid_t Pid() const { return pid_; }
-    void Kill(int signal) {
-        if (!status_) {
-            kill(pid_, signal);
-        }
-    }
+    void Kill(int signal) { if (!status_) kill(pid_, signal); }
     // Whether it exited with status 0 within `limit`; afterwards, it is reaped.
     bool ExitsCleanly(Ms limit) {
         for (const auto until = Clock::now() + limit; !status_ && Clock::now() < until;) {
             int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                status_ = status;
-            } else {
-                std::this_thread::sleep_for(10ms);
-            }
+            if (waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
+            std::this_thread::sleep_for(10ms);
         }
         return status_ && WIFEXITED(*status_) && WEXITSTATUS(*status_) == 0;
     }
     bool Send(const std::string& line) {
-        const std::string text = line + "\n";
-        return write(input_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        return write(input_, (line + "\n").data(), line.size() + 1) == static_cast<ssize_t>(line.size() + 1);
     }
-    void CloseInput() {
-        if (input_ >= 0) {
-            close(input_);
-        }
-        input_ = -1;
-    }
-    // Every whole line printed so far.
-    std::vector<Event> Events() const {
-        std::vector<Event> events;
-        std::ifstream file(events_);
-        for (std::string text; std::getline(file, text) && !file.eof();) {
-            std::istringstream line(text);
-            Event& event = events.emplace_back();
-            line >> event.ms >> event.kind >> std::ws;
-            std::getline(line, event.text);
-            std::istringstream fields(event.text);
-            for (std::string field; fields >> field;) {
-                event.args.push_back(field);
-            }
-        }
-        return events;
-    }
-    // The first event from index `from` on that matches, waiting up to `limit`.
-    std::optional<Event> WaitFor(const Match& match, Ms limit, size_t from = 0) const {
+    void CloseInput() { close(std::exchange(input_, -1)); }  // a second time closes -1: EBADF
+    // The whole lines from index `from` on that match (all, if `match` is
+    // empty), waiting up to `limit` for the first.
+    std::vector<Event> Select(const Match& match, Ms limit = 0ms, size_t from = 0) const {
         for (const auto until = Clock::now() + limit;; std::this_thread::sleep_for(20ms)) {
-            const std::vector<Event> events = Events();
-            for (size_t i = from; i < events.size(); ++i) {
-                if (match(events[i])) {
-                    return events[i];
-                }
+            std::vector<Event> found;
+            std::ifstream file(events_);
+            size_t index = 0;
+            for (std::string text; std::getline(file, text) && !file.eof(); ++index) {
+                Event event;
+                std::istringstream line(text);
+                line >> event.ms >> event.kind >> std::ws;
+                std::getline(line, event.text);
+                std::istringstream fields(event.text);
+                for (std::string field; fields >> field;) event.args.push_back(field);
+                if (index >= from && (!match || match(event))) found.push_back(std::move(event));
             }
-            if (Clock::now() >= until) {
-                return std::nullopt;
-            }
+            if (!found.empty() || Clock::now() >= until) return found;
         }
+    }
+    std::optional<Event> WaitFor(const Match& match, Ms limit, size_t from = 0) const {
+        const std::vector<Event> found = Select(match, limit, from);
+        return found.empty() ? std::nullopt : std::optional<Event>(found.front());
     }
     // Sends a command and waits for the answer of `kind` that follows it.
     std::optional<Event> Ask(const std::string& command, const std::string& kind, Ms limit = 30s) {
-        const size_t from = Events().size();
-        if (!Send(command)) {
-            return std::nullopt;
-        }
-        return WaitFor([&kind](const Event& e) { return e.kind == kind; }, limit, from);
+        const size_t from = Select({}).size();
+        return Send(command) ? WaitFor(Kind(kind), limit, from) : std::nullopt;
     }
     // Open descriptors, threads and resident kB, read from /proc.
-    struct Usage {
-        size_t fds;
-        size_t threads;
-        long rssKb;
-    };
+    struct Usage { size_t fds, threads; long rssKb; };
     Usage Use() const {
         const std::string proc = "/proc/" + std::to_string(pid_);
         const auto entries = [](const std::string& path) {
@@ -146,8 +123,7 @@ public:
         };
         long pages = 0;
         std::ifstream(proc + "/statm") >> pages >> pages;  // the second figure: resident
-        return {entries(proc + "/fd"), entries(proc + "/task"),
-                pages * sysconf(_SC_PAGESIZE) / 1024};
+        return {entries(proc + "/fd"), entries(proc + "/task"), pages * sysconf(_SC_PAGESIZE) / 1024};
     }
 
 private:
@@ -157,27 +133,7 @@ private:
     std::optional<int> status_;
 };
 
-inline Match Kind(const std::string& kind) {
-    return [kind](const Event& e) { return e.kind == kind; };
-}
-inline Match Beat(const std::string& client) {
-    return [client](const Event& e) { return e.kind == "beat" && e.args[0] == client; };
-}
-// isLost -1: either report.
-inline Match Report(const std::string& client, int isLost = -1) {
-    return [client, isLost](const Event& e) {
-        return e.kind == "report" && e.args[0] == client && (isLost < 0 || e.Arg(2) == isLost);
-    };
-}
-inline std::vector<Event> Select(const Process& process, const Match& match) {
-    std::vector<Event> found;
-    for (const Event& event : process.Events()) {
-        if (match(event)) {
-            found.push_back(event);
-        }
-    }
-    return found;
-}
+inline std::vector<Event> Select(const Process& process, const Match& match) { return process.Select(match); }
 
 // A private pipe directory and a server named `server` with its clients.
 class Scenario {
@@ -188,21 +144,18 @@ public:
     }
     ~Scenario() { std::filesystem::remove_all(dir_); }
     // The listening socket file of `client`'s pipe at this server.
-    std::string SocketOf(const std::string& client) const {
-        return dir_ + "/" + server_ + "_heartbeat@" + client;
-    }
+    std::string SocketOf(const std::string& client) const { return dir_ + "/" + server_ + "_heartbeat@" + client; }
     std::unique_ptr<Process> Server(std::vector<std::string> args) {
-        args.insert(args.begin(), {"server"});
-        return Start(server_, args);
+        args.insert(args.begin(), {HB_E2E_HELPER, dir_, server_, "server"});
+        return Start(args);
     }
-    std::unique_ptr<Process> Client(const std::string& name, std::vector<std::string> extra = {}) {
-        extra.insert(extra.begin(), {"client", name, server_});
-        return Start(name, extra);
+    std::unique_ptr<Process> Client(const std::string& name, std::vector<std::string> args = {}) {
+        args.insert(args.begin(), {HB_E2E_HELPER, dir_, name, "client", name, server_});
+        return Start(args);
     }
 
 private:
-    std::unique_ptr<Process> Start(const std::string& procName, std::vector<std::string> args) {
-        args.insert(args.begin(), {HB_E2E_HELPER, dir_, procName});
+    std::unique_ptr<Process> Start(const std::vector<std::string>& args) {
         return std::make_unique<Process>(args, dir_ + "/events-" + std::to_string(++started_));
     }
     std::string server_;

@@ -12,11 +12,10 @@ if(HEARTBEAT_BUILD_TOOLS)
     endif()
 endif()
 
-# Supervision scenarios with one small helper program over our IPC library
-# (label e2e), and the load test with 200 client processes (label load). The
-# helper links the shared libheartbeat and uses its exported interface only.
-# Not in a cross build (the clients would all run under the emulator) nor with
-# the platform's own IPC library (whose pipe files are not ours to know).
+# Supervision scenarios (label e2e) and 200 client processes (label load) with
+# one helper program that links the shared libheartbeat and uses its exported
+# interface only. Not in a cross build (every client under the emulator) nor
+# with the platform's own IPC library (whose pipe files are not ours to know).
 if(NOT CMAKE_CROSSCOMPILING AND NOT HEARTBEAT_USE_SYSTEM_LUMO)
     set(_e2e ${CMAKE_CURRENT_LIST_DIR})
     add_executable(hb_helper ${_e2e}/hb_helper.cpp)
@@ -26,8 +25,7 @@ if(NOT CMAKE_CROSSCOMPILING AND NOT HEARTBEAT_USE_SYSTEM_LUMO)
     target_link_libraries(hb_helper PRIVATE heartbeat lumo ${CMAKE_DL_LIBS} Threads::Threads)
     heartbeat_warnings(hb_helper)
 
-    # heartbeat_process_test(<name> <label> <timeout s> <sources...>)
-    function(heartbeat_process_test name label timeout)
+    function(heartbeat_process_test name label timeout)  # sources follow
         add_executable(${name} ${ARGN})
         target_include_directories(${name} PRIVATE ${_e2e} ${PROJECT_SOURCE_DIR}/include)
         target_compile_definitions(${name} PRIVATE HB_E2E_HELPER="$<TARGET_FILE:hb_helper>")
