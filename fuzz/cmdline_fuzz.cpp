@@ -5,7 +5,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -13,32 +13,19 @@
 
 #include "cmdline_config_center.h"
 
-namespace {
-
-std::unordered_set<std::string> Model(const uint8_t* data, size_t size) {
-    std::unordered_set<std::string> tokens;
-    std::string piece;
-    for (size_t i = 0; i <= size; ++i) {
-        if (i == size || data[i] == ' ' || data[i] == '\n') {
-            if (!piece.empty()) tokens.insert(piece);
-            piece.clear();
-        } else {
-            piece.push_back(static_cast<char>(data[i]));
-        }
-    }
-    return tokens;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const int fd = memfd_create("cmdline", MFD_CLOEXEC);
     static const std::string path = "/proc/self/fd/" + std::to_string(fd);
-    if (fd < 0 || ftruncate(fd, 0) != 0 || pwrite(fd, data, size, 0) != static_cast<ssize_t>(size)) abort();
+    if (ftruncate(fd, 0) != 0 || pwrite(fd, data, size, 0) != static_cast<ssize_t>(size)) abort();
     VeKov::CmdlineConfigCenter centre(path);
     centre.Init();
-    if (centre.Tokens() != Model(data, size) || centre.IsFpga() ||
-        centre.GetVfsServerOpenPipeTimeout() != 3000)
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    std::unordered_set<std::string> model;
+    for (size_t start = 0, end = 0; start <= size; start = end + 1) {
+        end = std::min(text.find_first_of(" \n", start), size);
+        if (end > start) model.insert(text.substr(start, end - start));
+    }
+    if (centre.Tokens() != model || centre.IsFpga() || centre.GetVfsServerOpenPipeTimeout() != 3000)
         abort();
     return 0;
 }
