@@ -1,15 +1,15 @@
 // The one helper program of the end-to-end tests, with its pipe directory
-// (LUMO_PIPE_DIR) and process name (PROC_NAME) first:
-//   hb_helper DIR PROC_NAME server [--storm] CLIENT...
-//     watches the CLIENTs; commands on stdin, each answered with "done":
-//     "register NAME...", "unregister-all".
-//   hb_helper DIR PROC_NAME client NAME SERVER [--storm]
-//     sends heartbeats to SERVER (timeoutTimes 2).
-// Either runs until "quit" or the end of stdin, and exits 0 unless --storm
-// was asked for and barely interrupted it. Each event is one line, written
-// with one write() so that lines of different threads never interleave:
+// (LUMO_PIPE_DIR) and the server's name first:
+//   hb_helper DIR SERVER server [--storm] CLIENT...
+//     watches the CLIENTs; each line on stdin names the clients to watch
+//     instead (the others are unregistered), answered with "done".
+//   hb_helper DIR SERVER client NAME [--storm]
+//     sends heartbeats to SERVER as NAME (timeoutTimes 2).
+// Either runs until the end of stdin, and exits 0 unless --storm was asked
+// for and barely interrupted it. Each event is one line, written with one
+// write() so that lines of different threads never interleave:
 //   <monotonic ms> ready rc=<rc> | beat <client> <pid> <order> <sendTime>
-//   | report <client> <pid> <isLost> | done <command> rc=<rc>
+//   | report <client> <isLost> <pid> | done rc=<rc>
 // --storm sends SIGUSR1 to every thread once a millisecond, handled without
 // SA_RESTART, so that every blocking call is interrupted again and again.
 #include <dlfcn.h>
@@ -17,16 +17,13 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "heartbeat.h"
 #include "heartbeat_message.h"
@@ -34,28 +31,20 @@
 
 namespace {
 
-__attribute__((format(printf, 1, 2))) void Emit(const char* format, ...) {
+void Emit(const std::string& event) {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    char line[512];
-    int used = snprintf(line, sizeof(line), "%lld ",
-                        static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000);
-    va_list args;
-    va_start(args, format);
-    used += vsnprintf(line + used, sizeof(line) - static_cast<size_t>(used) - 1, format, args);
-    va_end(args);
-    used = std::min(used, static_cast<int>(sizeof(line)) - 2);
-    line[used++] = '\n';
-    while (write(STDOUT_FILENO, line, static_cast<size_t>(used)) < 0 && errno == EINTR) {
-    }
+    const std::string line =
+        std::to_string(now.tv_sec * 1000LL + now.tv_nsec / 1000000) + " " + event + "\n";
+    while (write(STDOUT_FILENO, line.data(), line.size()) < 0 && errno == EINTR) continue;
 }
 
-// The next line of stdin; false at its end or at "quit". Interrupted reads are resumed.
+// The next line of stdin; false at its end. Interrupted reads are resumed.
 bool ReadLine(std::string* line) {
     line->clear();
     for (char c;;) {
         const ssize_t n = read(STDIN_FILENO, &c, 1);
-        if (n == 1 && c == '\n') return *line != "quit";
+        if (n == 1 && c == '\n') return true;
         if (n == 1) *line += c;
         if (n == 0 || (n < 0 && errno != EINTR)) return false;
     }
@@ -73,28 +62,36 @@ void StartStorm() {
         event.sigev_notify = SIGEV_THREAD_ID;
         event.sigev_signo = SIGUSR1;
         event._sigev_un._tid = std::stoi(task.path().filename());
-        timer_t timer;
+        timer_t id;
         const itimerspec every{{0, 1000000}, {0, 1000000}};
-        if (timer_create(CLOCK_MONOTONIC, &event, &timer) == 0) timer_settime(timer, 0, &every, nullptr);
+        if (timer_create(CLOCK_MONOTONIC, &event, &id) == 0) timer_settime(id, 0, &every, nullptr);
     }
 }
 
 void OnFault(const char* name, size_t length, int32_t pid, uint32_t isLost) {
-    Emit("report %.*s %d %u", static_cast<int>(length), name, pid, isLost);
+    Emit("report " + std::string(name, length) + " " + std::to_string(isLost) + " " +
+         std::to_string(pid));
 }
 
-std::set<std::string> watched;
+std::vector<std::string> watched;
 
-int Watch(const std::string& name) {
-    watched.insert(name);
-    return RegisterCheckHeartBeat(name.c_str(), name.size(), 0, OnFault);
+// Watches the clients named in `line` instead of those watched so far.
+int Watch(const std::string& line) {
+    int rc = 0;
+    for (const auto& name : watched) rc |= UnregisterCheckHeartBeat(name.c_str(), name.size());
+    watched.clear();
+    std::istringstream names(line);
+    for (std::string name; names >> name; watched.push_back(name)) {
+        rc |= RegisterCheckHeartBeat(name.c_str(), name.size(), 0, OnFault);
+    }
+    return rc;
 }
 
 }  // namespace
 
 // Arrivals are seen by wrapping the receive callback that the library hands
 // to LumoOpen: this definition takes the call and passes it on to the IPC
-// library's. Only 232-byte records named as the pipe's client are traced.
+// library's. Only heartbeat records are traced, as beats of the pipe's client.
 extern "C" __attribute__((visibility("default"))) int LumoOpen(LumoOpenParam* param) {
     static const auto next =
         reinterpret_cast<int (*)(LumoOpenParam*)>(dlsym(RTLD_NEXT, "LumoOpen"));
@@ -104,10 +101,8 @@ extern "C" __attribute__((visibility("default"))) int LumoOpen(LumoOpenParam* pa
         HeartBeatMessage record;
         if (request != nullptr && request->data != nullptr && request->size == sizeof(record)) {
             memcpy(&record, request->data, sizeof(record));
-            if (strncmp(record.clientName, peer.c_str(), sizeof(record.clientName)) == 0) {
-                Emit("beat %s %d %u %llu", peer.c_str(), record.pid, record.order,
-                     static_cast<unsigned long long>(record.sendTime));
-            }
+            Emit("beat " + peer + " " + std::to_string(record.pid) + " " +
+                 std::to_string(record.order) + " " + std::to_string(record.sendTime));
         }
         if (inner) inner(handle, request);
     };
@@ -116,31 +111,21 @@ extern "C" __attribute__((visibility("default"))) int LumoOpen(LumoOpenParam* pa
 
 int main(int argc, char** argv) {
     const bool server = argc >= 4 && strcmp(argv[3], "server") == 0;
-    if (!server && (argc < 6 || strcmp(argv[3], "client") != 0)) return 2;
+    if (!server && (argc < 5 || strcmp(argv[3], "client") != 0)) return 2;
     setenv("LUMO_PIPE_DIR", argv[1], 1);
-    setenv("PROC_NAME", argv[2], 1);
+    setenv("PROC_NAME", server ? argv[2] : argv[4], 1);
     bool storm = false;
-    int rc = 0;
-    for (int i = server ? 4 : 6; i < argc; ++i) {
+    std::string line;  // the clients to watch, first from the command line, then from stdin
+    for (int i = server ? 4 : 5; i < argc; ++i) {
         storm = storm || strcmp(argv[i], "--storm") == 0;
-        rc |= argv[i][0] != '-' ? Watch(argv[i]) : 0;
+        line += argv[i][0] != '-' ? std::string(argv[i]) + " " : "";
     }
+    const int rc = Watch(line);
     const HeartBeatConfig config{2};
-    if (!server) RegisterSendHeartBeat(argv[4], strlen(argv[4]), argv[5], strlen(argv[5]), &config);
+    if (!server) RegisterSendHeartBeat(argv[4], strlen(argv[4]), argv[2], strlen(argv[2]), &config);
     if (storm) StartStorm();  // the check or send thread runs by now, so it is among the targets
-    Emit("ready rc=%d", rc);
-    for (std::string line; ReadLine(&line);) {
-        std::istringstream words(line);
-        std::string command;
-        words >> command;
-        rc = 0;
-        if (command == "unregister-all") {
-            for (const std::string& name : watched) rc |= UnregisterCheckHeartBeat(name.c_str(), name.size());
-            watched.clear();
-        }
-        for (std::string name; command == "register" && words >> name;) rc |= Watch(name);
-        Emit("done %s rc=%d", command.c_str(), rc);
-    }
+    Emit("ready rc=" + std::to_string(rc));
+    while (ReadLine(&line)) Emit("done rc=" + std::to_string(Watch(line)));
     server ? DisableAllCheckHeartBeat() : UnregisterSendHeartBeat();
     // A storm that hardly came tested nothing.
     return storm && signalsHandled < 1000 ? 3 : 0;

@@ -36,8 +36,6 @@ if(NOT CMAKE_CROSSCOMPILING AND NOT HEARTBEAT_USE_SYSTEM_LUMO)
             PROPERTIES LABELS ${label} TIMEOUT ${timeout})
     endfunction()
 
-    heartbeat_process_test(e2e_test e2e 120
-        ${_e2e}/lifecycle_test.cpp
-        ${_e2e}/hostile_test.cpp)
+    heartbeat_process_test(e2e_test e2e 120 ${_e2e}/lifecycle_test.cpp)
     heartbeat_process_test(load_test load 400 ${_e2e}/load_test.cpp)
 endif()
