@@ -45,9 +45,8 @@ TEST(MmapChannelTest, SenderWritesTheCheckersFileAndEitherSideDeletesItOnce) {
     EXPECT_EQ(UnregisterSendHeartBeatWithMmap(), 0);  // the cycle still writes
     EXPECT_NE(access(path.c_str(), F_OK), 0);
     EXPECT_STREQ(static_cast<char*>(peer) + 16, client.c_str());  // clientName at 4 + 12
-    log_capture::Clear();
-    FiniHeartBeatMmapChannel(peer, path);  // the second deletion is silent
-    EXPECT_TRUE(log_capture::Lines().empty());
+    FiniHeartBeatMmapChannel(peer, path);
+    EXPECT_EQ(log_capture::CountContaining("unlink"), 0u);  // the second deletion is silent
     EXPECT_EQ(fcntl(fd, F_GETFD), -1);  // kept while mapped, but not across exec, and closed with the page
 
     // No thread can be created: two attempts, then -EAGAIN, and the channel stays open until a stop. Root,
@@ -100,11 +99,7 @@ pid_t forked = -1;
 TEST(MmapListenerTest, ChildForkedInsideTheIntakeStopsTheVisitAndListsNothing) {
     void* pages[] = {Sent(AnonymousPage(MAP_PRIVATE), 1), Sent(AnonymousPage(MAP_PRIVATE), 2)};
     MmapListenerState& listener = MmapListener();
-    {
-        hb::MutexLock lock(&listener.mmapListenMutex);
-        listener.mmapChannelMap = {{"a", reinterpret_cast<uintptr_t>(pages[0])},
-                                   {"b", reinterpret_cast<uintptr_t>(pages[1])}};
-    }
+    ASSERT_TRUE(StartListeningHeartBeatMmapChannel("a", pages[0]) && StartListeningHeartBeatMmapChannel("b", pages[1]));
     VisitMmapChannels([](const int&, const HeartBeatMessage&, HeartChannelType) {
         forked = forked == -1 ? fork() : forked;
     });
@@ -118,18 +113,17 @@ TEST(MmapListenerTest, ChildForkedInsideTheIntakeStopsTheVisitAndListsNothing) {
 
 HeartBeatMessage message{};
 uint64_t previousTime = 0, now = 0;
-bool dogHealthy = true;
-void Cycle(uint64_t at, bool healthy = true) {
-    now = at, dogHealthy = healthy;
-    SendHeartBeatMmapCycle(message, previousTime, {[] { return dogHealthy; }, [] { return now; }});
+void CycleAt(uint64_t ms) {  // the watchdog fails at 30000 ms only
+    now = ms;
+    SendHeartBeatMmapCycle(message, previousTime, {[] { return now != 30000; }, [] { return now; }});
 }
 
 TEST(MmapSendCycleTest, WritesEachCycleAndSkipsWhatCannotBeSent) {
     MmapSenderState& sender = MmapSender();
     sender.mmapClientName = "alarm", sender.mmapChannelAddr = AnonymousPage(), sender.mmapTimeoutTimes = 7;
     const char* record = static_cast<char*>(sender.mmapChannelAddr) + 4;
-    Cycle(20000);
-    Cycle(30000, false);  // 10000 ms later is on time; a failed watchdog is sent, marked
+    CycleAt(20000);
+    CycleAt(30000);  // 10000 ms later is on time; a failed watchdog is sent, marked
     EXPECT_EQ(Head(sender.mmapChannelAddr), 1U);
     HeartBeatMessage r;  // every field the page holds; the reserved bytes are unspecified
     memcpy(&r, record, sizeof(r));
@@ -137,9 +131,9 @@ TEST(MmapSendCycleTest, WritesEachCycleAndSkipsWhatCannotBeSent) {
               std::make_tuple(1U, uint64_t{30000}, getpid(), 7U, 1, std::string("alarm")));
 
     sender.mmapClientName = std::string(200, 'n');  // does not fit the record
-    Cycle(33000);
+    CycleAt(33000);
     sender.mmapClientName = std::string(199, 'n');
-    Cycle(40001);
+    CycleAt(40001);
     EXPECT_EQ(message.order, 3U);  // the skipped cycle is not counted
     EXPECT_EQ(std::string(record + 12), std::string(199, 'n'));
     EXPECT_EQ(log_capture::CountContaining("thread late"), 1u);  // not at 10000 ms
