@@ -31,23 +31,33 @@ std::string LineOf(int kind, const char* file, const std::string& message, int l
     return lines.size() == 1 ? lines[0].text : std::to_string(lines.size()) + " lines";
 }
 
-TEST(KovSyslogTest, WritesTheFullPrefixThenTheMessageAlsoInAForkedChild) {
+TEST(KovSyslogTest, WritesThePrefixThenTheMessageIn254CharactersAtMostAlsoInAForkedChild) {
     EnvManager::SetProcName("logtest");
-    const std::string ids = std::to_string(getpid()) + R"(\]\[)" + std::to_string(pthread_self());
+    const std::string ids = std::to_string(getpid()) + R"(\]\[)" + std::to_string(pthread_self()) + R"(\]\[)";
     const std::string tags[] = {"KOV", "LUMO", "FAULTEVENT", "HEARTBEAT"};  // kinds 4..7 print those of 0..3
     for (int kind = 0; kind < 8; ++kind) {
         // A rate-limited line needs a file; each kind has its own line, as the limit ignores the kind.
-        const bool named = kind >= 3;
-        const std::string site = named ? "checkheart:" + std::to_string(430 + kind) : "UnknowFile:-7";
-        const std::regex line(R"(\[)" + tags[kind % 4] + R"(\]\[logtest\]\[\d\d:\d\d:\d\d\.\d{6}\]\[)" + ids +
-                              R"(\]\[)" + site + R"(\] 100%s\n)");
-        const std::string written = LineOf(kind, named ? "checkheart" : nullptr, "100%s\n", named ? 430 + kind : -7);
-        EXPECT_TRUE(std::regex_match(written, line)) << written;
+        const char* file = kind >= 3 ? "checkheart" : nullptr;
+        const int line = file != nullptr ? 430 + kind : -7;
+        const std::regex expected(R"(\[)" + tags[kind % 4] + R"(\]\[logtest\]\[\d\d:\d\d:\d\d\.\d{6}\]\[)" + ids +
+                                  (file ? file : "UnknowFile") + ":" + std::to_string(line) + R"(\] 100%s\n)");
+        EXPECT_TRUE(std::regex_match(LineOf(kind, file, "100%s\n", line), expected)) << kind;
     }
     EXPECT_EQ(child_process::Run([] {  // the pid is the caller's own, in a forked child too
                   return LineOf(KOV_LOG_KOV, "f", "").find("][" + std::to_string(getpid()) + "][") == std::string::npos;
               }),
               0);
+
+    // Long or bad input degrades the line, which never exceeds 254 characters.
+    const size_t prefix = LineOf(KOV_LOG_KOV, "f", "").size();
+    KovSyslog(KOV_LOG_KOV, LOG_ERR, 1, "f", nullptr);
+    EXPECT_EQ(log_capture::MessageOf(log_capture::Lines().back().text), "F");
+    EXPECT_EQ(log_capture::MessageOf(LineOf(KOV_LOG_KOV, "f", std::string(300, 'a'))), "F");
+    EXPECT_EQ(log_capture::MessageOf(LineOf(KOV_LOG_KOV, "f", std::string(254, 'm'))), std::string(254 - prefix, 'm'));
+    // Kinds outside the table, and a prefix that does not fit, print the message alone.
+    EXPECT_EQ(LineOf(8, "f", "bare"), "bare");
+    EXPECT_EQ(LineOf(-3, "f", std::string(255, 'b')), std::string(254, 'b'));
+    EXPECT_EQ(LineOf(KOV_LOG_KOV, std::string(250, 'x').c_str(), "alone"), "alone");
 }
 
 TEST(KovSyslogTest, WritesOnlyUpToNoticeAtThatPriorityAndKeepsErrno) {
@@ -60,25 +70,23 @@ TEST(KovSyslogTest, WritesOnlyUpToNoticeAtThatPriorityAndKeepsErrno) {
     for (int level = 0; level <= LOG_NOTICE; ++level) EXPECT_EQ(log_capture::Lines()[level].priority, level);
 }
 
-TEST(KovSyslogTest, LongOrBadInputDegradesTheLine) {
-    const size_t prefix = LineOf(KOV_LOG_KOV, "f", "").size();
-    KovSyslog(KOV_LOG_KOV, LOG_ERR, 1, "f", nullptr);
-    EXPECT_EQ(log_capture::MessageOf(log_capture::Lines().back().text), "F");
-    EXPECT_EQ(log_capture::MessageOf(LineOf(KOV_LOG_KOV, "f", std::string(300, 'a'))), "F");
-    // 254 characters in all
-    EXPECT_EQ(log_capture::MessageOf(LineOf(KOV_LOG_KOV, "f", std::string(254, 'm'))), std::string(254 - prefix, 'm'));
-    // Kinds outside the table, and a prefix that does not fit, print the message alone.
-    EXPECT_EQ(LineOf(8, "f", "bare"), "bare");
-    EXPECT_EQ(LineOf(-3, "f", std::string(255, 'b')), std::string(254, 'b'));
-    EXPECT_EQ(LineOf(KOV_LOG_KOV, std::string(250, 'x').c_str(), "alone"), "alone");
-}
-
 void LogAt(int line, int kind = KOV_LOG_HEARTBEAT_RESTRAINED, const char* file = "sender.cpp") {
     KovSyslog(static_cast<KOVLogType>(kind), LOG_ERR, line, file, "send failed %d\n", line);
 }
 size_t Printed(int line) { return log_capture::CountContaining("send failed " + std::to_string(line) + "\n"); }
 
-TEST(RestrainedLogTest, EachThreadFileAndLinePrintsOnce) {
+TEST(RestrainedLogTest, SwitchOffIsForGoodEvenAsTheFirstCallAndSparesThePlainKinds) {
+    KovLogGetInstance(false);
+    EXPECT_EQ(VeKov::KovRestrainedLog::GetInstance(true), nullptr);  // asking for it does not bring it back
+    for (int kind = 0; kind < 8; ++kind) LogAt(kind, kind);
+    EXPECT_EQ(log_capture::CountContaining("send failed"), 4u);
+}
+
+std::atomic<int64_t> fakeNow{0};
+
+// Every call site (thread, file and line) prints at most once in 600 seconds.
+TEST(RestrainedLogTest, EachThreadFileAndLinePrintsOnceIn600SecondsFromItsLastLine) {
+    log_internal::SetRealtimeSecondsSource([] { return fakeNow.load(); });
     // A call site whose key text (thread id, line, file) is over 255 characters
     // is dropped; one of exactly 255 is limited like any other.
     const std::string longest(255 - std::to_string(pthread_self()).size() - 2, 'x');
@@ -93,19 +101,7 @@ TEST(RestrainedLogTest, EachThreadFileAndLinePrintsOnce) {
     // {line, lines printed}: kind 3 is not limited; line 7 is logged on two threads, line 22 from two files.
     const struct { int line; size_t n; } sites[] = {{3, 3}, {4, 1}, {5, 1}, {7, 2}, {9, 1}, {22, 2}, {10, 1}, {11, 0}};
     for (const auto& site : sites) EXPECT_EQ(Printed(site.line), site.n) << site.line;
-}
 
-TEST(RestrainedLogTest, SwitchOffIsForGoodEvenAsTheFirstCallAndSparesThePlainKinds) {
-    KovLogGetInstance(false);
-    EXPECT_EQ(VeKov::KovRestrainedLog::GetInstance(true), nullptr);  // asking for it does not bring it back
-    for (int kind = 0; kind < 8; ++kind) LogAt(kind, kind);
-    EXPECT_EQ(log_capture::CountContaining("send failed"), 4u);
-}
-
-std::atomic<int64_t> fakeNow{0};
-
-TEST(RestrainedLogTest, WindowIs600SecondsFromTheLastPrintedLineIn32BitSeconds) {
-    log_internal::SetRealtimeSecondsSource([] { return fakeNow.load(); });
     // {key, now, expected}: key 1 walks the window, a clock set back an hour and
     // a clock narrowed to 32 bits; key 3 a difference that wraps in 32 bits;
     // key 5 a negative stored second, which never suppresses.

@@ -21,9 +21,8 @@ namespace {
 
 using namespace VeHeartBeat;
 
-void* AnonymousPage(int shared = MAP_SHARED) {
-    return mmap(nullptr, 4096, PROT_READ | PROT_WRITE, shared | MAP_ANONYMOUS, -1, 0);
-}
+// A fresh page of zeroed memory, shared unless MAP_PRIVATE is asked for.
+void* Page(int kind = MAP_SHARED) { return mmap(nullptr, 4096, PROT_READ | PROT_WRITE, kind | MAP_ANONYMOUS, -1, 0); }
 uint32_t Head(const void* page) { return *static_cast<const volatile uint32_t*>(page); }
 
 // Modes, groups and files planted at the path are the hostile suite's.
@@ -60,11 +59,10 @@ TEST(MmapChannelTest, SenderWritesTheCheckersFileAndEitherSideDeletesItOnce) {
     EXPECT_EQ(failed, 0);
 }
 
-// Writes like a sender: the record's order (at 4 + 8), then head 1.
+// Writes like a sender: head 1, and a record whose order (at 4 + 8) is `order`.
 void* Sent(void* page, uint32_t order) {
-    static_cast<uint32_t*>(page)[3] = order;
-    *static_cast<volatile uint32_t*>(page) = 1;
-    return page;
+    const uint32_t words[] = {1, 0, 0, order};
+    return memcpy(page, words, sizeof(words));
 }
 
 std::vector<uint32_t> handed;  // the orders of the records handed on, 0 for a wrong handle or channel
@@ -74,7 +72,7 @@ void Intake(const int& fd, const HeartBeatMessage& record, HeartChannelType chan
 
 TEST(MmapListenerTest, TakesEachNewRecordOnceAndReportsSilentSenders) {
     // Empty, taken and unlisted pages and odd bytes are the listener fuzz target's.
-    ASSERT_TRUE(StartListeningHeartBeatMmapChannel("x", Sent(AnonymousPage(), 5)));  // its thread first sleeps 3 s
+    ASSERT_TRUE(StartListeningHeartBeatMmapChannel("x", Sent(Page(), 5)));  // its thread first sleeps 3 s
     EXPECT_FALSE(StartListeningHeartBeatMmapChannel("x", nullptr));
     VisitMmapChannels(Intake);
     VisitMmapChannels(Intake);  // the head is 2 now: "not updated"
@@ -83,7 +81,7 @@ TEST(MmapListenerTest, TakesEachNewRecordOnceAndReportsSilentSenders) {
     EXPECT_EQ(handed, std::vector<uint32_t>{5});
     EXPECT_EQ(log_capture::CountMessage("Receive heart failed: client heart beat is not updated."), 1u);
 
-    void* later = Sent(AnonymousPage(), 6);
+    void* later = Sent(Page(), 6);
     EXPECT_TRUE(StartListeningHeartBeatMmapChannel("later", later));
     sleep(4);
     hb::MutexLock lock(&MmapListener().mmapListenMutex);
@@ -94,13 +92,13 @@ TEST(MmapListenerTest, TakesEachNewRecordOnceAndReportsSilentSenders) {
 // intake, under the listener's lock. The child must not go on taking the
 // parent's records, nor keep listing the parent's pages.
 pid_t forked = -1;
+void ForkOnce(const int&, const HeartBeatMessage&, HeartChannelType) { forked = forked == -1 ? fork() : forked; }
+
 TEST(MmapListenerTest, ChildForkedInsideTheIntakeStopsTheVisitAndListsNothing) {
-    void* pages[] = {Sent(AnonymousPage(MAP_PRIVATE), 1), Sent(AnonymousPage(MAP_PRIVATE), 2)};
+    void* pages[] = {Sent(Page(MAP_PRIVATE), 1), Sent(Page(MAP_PRIVATE), 2)};
     MmapListenerState& listener = MmapListener();
     ASSERT_TRUE(StartListeningHeartBeatMmapChannel("a", pages[0]) && StartListeningHeartBeatMmapChannel("b", pages[1]));
-    VisitMmapChannels([](const int&, const HeartBeatMessage&, HeartChannelType) {
-        forked = forked == -1 ? fork() : forked;
-    });
+    VisitMmapChannels(ForkOnce);
     if (forked == 0) {
         hb::MutexLock lock(&listener.mmapListenMutex);  // released by the visit
         _exit(Head(pages[0]) + Head(pages[1]) == 3 && listener.mmapChannelMap.empty() ? 0 : 1);
@@ -118,7 +116,7 @@ void CycleAt(uint64_t ms) {  // the watchdog fails at 30000 ms only
 
 TEST(MmapSendCycleTest, WritesEachCycleAndSkipsWhatCannotBeSent) {
     MmapSenderState& sender = MmapSender();
-    sender.mmapClientName = "alarm", sender.mmapChannelAddr = AnonymousPage(), sender.mmapTimeoutTimes = 7;
+    sender.mmapClientName = "alarm", sender.mmapChannelAddr = Page(), sender.mmapTimeoutTimes = 7;
     const char* record = static_cast<char*>(sender.mmapChannelAddr) + 4;
     CycleAt(20000);
     CycleAt(30000);  // 10000 ms later is on time; a failed watchdog is sent, marked
