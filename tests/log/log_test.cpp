@@ -161,13 +161,13 @@ TEST(TokenBucketTest, BurstThenOnePerPeriodCountingWhatWasLeftOutInABoundedTable
     // {table, key, now (ms), times, Left() of each take}. Wide: the burst; empty until a period has passed;
     // another key has its own bucket; one token back, two were refused; a clock going back gives nothing;
     // refilled to the burst, no more. Narrow: key 7 takes over key 2's refilled bucket, not key 1's older
-    // one, which keeps its refused count.
+    // one, which keeps its refused count; then key 8 takes over key 1's, not key 7's.
     const struct { hb::TokenBucketTable* table; uint64_t key, now; int times; int64_t left; } takes[] = {
         {&wide, 1, 5000, 10, 0}, {&wide, 1, 5000, 1, -1}, {&wide, 1, 5999, 1, -1}, {&wide, 2, 5999, 1, 0},
         {&wide, 1, 6000, 1, 2}, {&wide, 1, 6500, 1, -1}, {&wide, 1, 7000, 1, 1}, {&wide, 1, 7000, 1, -1},
         {&wide, 1, 3000, 1, -1}, {&wide, 1, 60000, 1, 2}, {&wide, 1, 60000, 9, 0}, {&wide, 1, 60000, 1, -1},
         {&narrow, 1, 0, 1, 0}, {&narrow, 1, 0, 1, -1}, {&narrow, 2, 500, 1, 0}, {&narrow, 7, 2000, 1, 0},
-        {&narrow, 1, 2000, 1, 1}};
+        {&narrow, 1, 2000, 1, 1}, {&narrow, 7, 2000, 1, -1}, {&narrow, 8, 3500, 1, 0}, {&narrow, 7, 3500, 1, 1}};
     for (const auto& t : takes) {
         for (int i = 0; i < t.times; ++i) EXPECT_EQ(Left(t.table->Take(t.key, t.now)), t.left) << t.key << "@" << t.now;
     }
