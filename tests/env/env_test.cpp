@@ -32,14 +32,13 @@ TEST(EnvManagerTest, FirstUseFixesTheProcessNameAndTheFirstNonEmptyRunMode) {
         {"alarm", "x", "", "alarm"}, {"", "process-manager", "", "PROCMGR"}, {"env", "x", "set", "set"},
         {std::string(101, 'v'), "x", "", ""}};
     for (const auto& c : cases) {
-        EXPECT_EQ(child_process::Run([&c] {
-                      Set("PROC_NAME", c.env.empty() ? nullptr : c.env.c_str());
-                      prctl(PR_SET_NAME, c.comm);
-                      EnvManager::SetProcName(c.preset);
-                      return std::string(EnvManager::ProcName()) == c.expected ? 0 : 1;
-                  }),
-                  0)
-            << c.expected;
+        const int wrong = child_process::Run([&c] {
+            Set("PROC_NAME", c.env.empty() ? nullptr : c.env.c_str());
+            prctl(PR_SET_NAME, c.comm);
+            EnvManager::SetProcName(c.preset);
+            return std::string(EnvManager::ProcName()) == c.expected ? 0 : 1;
+        });
+        EXPECT_EQ(wrong, 0) << c.expected;
     }
     std::string modes;
     for (const char* value : {static_cast<const char*>(nullptr), "", "factory", "normal", ""}) {
@@ -49,45 +48,43 @@ TEST(EnvManagerTest, FirstUseFixesTheProcessNameAndTheFirstNonEmptyRunMode) {
     EXPECT_EQ(modes, ",,factory,factory,factory,");
 }
 
-TEST(EnvManagerTest, EnvInitPreparesTheEnvironmentAndStopsAtTheFirstFailure) {
-    unsetenv("KOV_STATUS"), unsetenv("KOV_LIB_PATH"), unsetenv("LD_PRELOAD");
+TEST(EnvManagerTest, EnvInitNamesTheProcessAndPutsTheFrameworkLibraryInFrontOnce) {
     Set("PROC_NAME", "first");
     EXPECT_STREQ(EnvManager::ProcName(), "first");
-    EXPECT_EQ(EnvManager::EnvInit("alarmd"), 0);
-    EXPECT_EQ(Env("PROC_NAME") + "," + Env("KOV_STATUS") + "," + Env("LD_PRELOAD"), "alarmd,READY," + kLib + " ");
-    EXPECT_STREQ(EnvManager::ProcName(), "alarmd");  // the cached name follows the variable
-    Set("KOV_STATUS", nullptr);
-    EXPECT_TRUE(EnvManager::CheckEnvPreparation());  // the library is preloaded
-    Set("LD_PRELOAD", "/lib/o.so");
-    EXPECT_FALSE(EnvManager::CheckEnvPreparation());
-    Set("KOV_LIB_PATH", "/opt/libkov.so");
-    EXPECT_EQ(EnvManager::EnvInit("other"), -EINVAL);
-    EXPECT_EQ(Env("PROC_NAME") + "," + Env("KOV_STATUS") + "," + Env("LD_PRELOAD"), "other,READY,/lib/o.so");
-    EXPECT_TRUE(EnvManager::CheckEnvPreparation());  // the status suffices
-}
-
-TEST(EnvManagerTest, UpdateLdPreloadPutsTheFrameworkLibraryInFrontOnce) {
     const std::string longest = std::string(4096 - kLib.size(), '/') + kLib, tooLong = "/" + longest;
     // LD_PRELOAD before, KOV_LIB_PATH, result, LD_PRELOAD after; null is unset
     const struct { const char *before, *custom; int result; std::string after; } cases[] = {
-        {nullptr, nullptr, 0, kLib + " "}, {"/lib/o.so", nullptr, 0, kLib + " /lib/o.so"},
+        {nullptr, nullptr, 0, kLib + " "}, {nullptr, "/usr/lib64/libkov.so", -EINVAL, "<unset>"},
+        {"/lib/o.so", nullptr, 0, kLib + " /lib/o.so"}, {"/lib/o.so", longest.c_str(), 0, longest + " /lib/o.so"},
         {"/a.so:/opt/usr/lib64/libkov.so.1.2", "/bad", 0, "/a.so:/opt/usr/lib64/libkov.so.1.2"},
-        {"/lib/o.so", longest.c_str(), 0, longest + " /lib/o.so"},
-        {"/lib/o.so", tooLong.c_str(), -ENAMETOOLONG, "/lib/o.so"},
-        {nullptr, "/usr/lib64/libkov.so", -EINVAL, "<unset>"}};
+        {"/lib/o.so", tooLong.c_str(), -ENAMETOOLONG, "/lib/o.so"}};
     for (const auto& c : cases) {
-        Set("LD_PRELOAD", c.before);
-        Set("KOV_LIB_PATH", c.custom);
-        EXPECT_EQ(EnvManager::UpdateLdPreload(), c.result);
+        Set("LD_PRELOAD", c.before), Set("KOV_LIB_PATH", c.custom), Set("KOV_STATUS", nullptr);
+        EXPECT_EQ(EnvManager::EnvInit("alarmd"), c.result);  // the name and the status are set all the same
         EXPECT_EQ(EnvManager::UpdateLdPreload(), c.result);  // a second call changes nothing
-        EXPECT_EQ(Env("LD_PRELOAD"), c.after);
+        EXPECT_EQ(Env("PROC_NAME") + "," + Env("KOV_STATUS") + "," + Env("LD_PRELOAD"), "alarmd,READY," + c.after);
     }
+    EXPECT_STREQ(EnvManager::ProcName(), "alarmd");  // the cached name follows the variable
+    EXPECT_TRUE(EnvManager::CheckEnvPreparation());  // the status suffices
+    Set("KOV_STATUS", nullptr);
+    EXPECT_FALSE(EnvManager::CheckEnvPreparation());
+    Set("LD_PRELOAD", (kLib + " /lib/o.so").c_str());
+    EXPECT_TRUE(EnvManager::CheckEnvPreparation());  // so does the preloaded library
 }
 
 // Tokens are split at single spaces only; an empty command line is a warning,
 // an unreadable one an error, both lines an operator greps for.
 TEST(CmdlineConfigCenterTest, InitSplitsAtSpacesAndEveryCentreAnswersLikeTheFallback) {
     const std::string path = "cmdline_test_file", missing = path + "/cmdline";  // under a plain file
+    // Concurrent first callers share one centre, initialised (and failing) once.
+    cmdline_internal::SetDefaultCmdlinePath(missing.c_str());
+    std::shared_ptr<VeKov::CmdlineBaseCenter> seen[3];
+    const auto first = [&seen](int i) { seen[i] = VeKov::CmdlineConfigCenter::GetInstance(true); };
+    std::thread a(first, 0), b(first, 1);
+    first(2), a.join(), b.join();
+    EXPECT_EQ(log_capture::CountMessage("Cmdline config fail, can't find " + missing + ".\n"), 1u);
+    EXPECT_TRUE(seen[0] == seen[1] && seen[0] == seen[2]);
+
     // {content, file read, tokens, the priority and message of each line logged}
     const struct { const char* content; std::string file; std::unordered_set<std::string> tokens; std::string logged;
     } cases[] = {{"console=ttyS0  quiet\tro quiet   root=/dev/vda \n\n  last quiet\n\t", path,
@@ -113,17 +110,6 @@ TEST(CmdlineConfigCenterTest, InitSplitsAtSpacesAndEveryCentreAnswersLikeTheFall
         EXPECT_EQ(logged, c.logged);
     }
     std::remove(path.c_str());
-    log_capture::Clear();
-
-    // Concurrent first callers share one centre, initialised (and failing) once.
-    cmdline_internal::SetDefaultCmdlinePath(missing.c_str());
-    std::shared_ptr<VeKov::CmdlineBaseCenter> seen[3];
-    std::thread a([&seen] { seen[0] = VeKov::CmdlineConfigCenter::GetInstance(true); });
-    std::thread b([&seen] { seen[1] = VeKov::CmdlineConfigCenter::GetInstance(true); });
-    seen[2] = VeKov::CmdlineConfigCenter::GetInstance(true);
-    a.join(), b.join();
-    EXPECT_EQ(log_capture::CountMessage("Cmdline config fail, can't find " + missing + ".\n"), 1u);
-    EXPECT_TRUE(seen[0] == seen[1] && seen[0] == seen[2]);
 }
 
 }  // namespace
