@@ -5,8 +5,6 @@
 #include <cerrno>
 #include <cstring>
 #include <thread>
-#include <tuple>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -34,14 +32,13 @@ std::string Checks(int count) {
 }
 
 TEST(WatchDogTest, ExpiresAfterPeriodChecksUntilKickedOrUnregistered) {
-    EXPECT_EQ(Checks(1), "T");  // nobody registered
     ASSERT_EQ(RegisterThreadForDog("worker", 6, 2), 0);
     EXPECT_EQ(Checks(4), "TTFF");
     EXPECT_EQ(RegisterThreadForDog("worker", 6, 9), 0);  // keeps period and counter
     EXPECT_EQ(KickingTheDog("worker", 6), 0);
     EXPECT_EQ(Checks(3), "TTF");
     EXPECT_EQ(UnregisterThreadForDog("worker", 6), 0);
-    EXPECT_EQ(Checks(1), "T");
+    EXPECT_EQ(Checks(1), "T");  // nobody registered
     EXPECT_EQ(KickingTheDog("worker", 6), -1);
     for (int result : {RegisterThreadForDog("worker", 7, 1), RegisterThreadForDog("w", 1, 0),
                        KickingTheDog(nullptr, 0), UnregisterThreadForDog("worker", 5)})
@@ -76,10 +73,9 @@ TEST(WatchDogTest, ConcurrentUseLeavesEveryNameWithItsOwnPeriod) {
     Checks(3000);
     for (auto& thread : threads) thread.join();
     for (const auto& dog : dogs) ASSERT_EQ(KickingTheDog(dog.first.c_str(), 1), 0);
-    EXPECT_EQ(Checks(1), "T");  // each counter refilled to its own period by the kick, ticked once
-    Counters counters = client_internal::WatchDogCounters();
+    Counters counters = client_internal::WatchDogCounters();  // each refilled to its own period
     std::sort(counters.begin(), counters.end());
-    EXPECT_EQ(counters, (Counters{{"a", 0}, {"b", 2}, {"c", 4}}));
+    EXPECT_EQ(counters, dogs);
 }
 
 TEST(SendHeartBeatTest, RegistersOnceWithValidArgumentsAndUnregisterStopsAfterOneCycle) {

@@ -43,21 +43,17 @@ Calls Copy(const Calls& calls) {
 
 extern "C" {
 
+// The library passes whole blocks and requests only.
 int LumoOpen(LumoOpenParam* param) {
-    if (param == nullptr) return -22;
-    fake_lumo::OpenCall call{param->peerName != nullptr ? param->peerName : "",
-                             param->selfName != nullptr ? param->selfName : "", *param};
+    fake_lumo::OpenCall call{param->peerName, param->selfName, *param};
     call.param.peerName = call.param.selfName = nullptr;
     std::lock_guard<std::mutex> lock(state.mutex);
     return Answer(state.opens, std::move(call), state.openResults, state.nextHandle++);
 }
 
 int LumoSendRequest(int handle, LumoRequest* request) {
-    fake_lumo::SendCall call{handle, request != nullptr ? request->size : 0u, {}};
-    if (request != nullptr && request->data != nullptr) {
-        const auto* bytes = static_cast<const uint8_t*>(request->data);
-        call.payload.assign(bytes, bytes + request->size);
-    }
+    const auto* bytes = static_cast<const uint8_t*>(request->data);
+    fake_lumo::SendCall call{handle, request->size, {bytes, bytes + request->size}};
     std::lock_guard<std::mutex> lock(state.mutex);
     return Answer(state.sends, std::move(call), state.sendResults, 0);
 }

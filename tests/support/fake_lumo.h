@@ -24,7 +24,7 @@ struct OpenCall {
 struct SendCall {
     int handle;
     uint32_t size;
-    std::vector<uint8_t> payload;  // `size` bytes copied from data (empty if null)
+    std::vector<uint8_t> payload;  // `size` bytes copied from data
 };
 
 void QueueOpenResults(const std::vector<int>& results);
