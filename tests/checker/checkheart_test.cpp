@@ -34,10 +34,7 @@ int Registered() { return GetCheckHeartBeatStatus(nullptr, 0, nullptr); }
 // and the test runs the cycles.
 class CheckerTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        State().SendFaultCb = Record;
-        State().checkProcName = "pm";
-    }
+    void SetUp() override { State().SendFaultCb = Record; }
     static void Add(const std::string& name) {
         hb::MutexLock lock(&State().stateMutex);
         State().stateMap[name].fd = 5;
@@ -152,15 +149,11 @@ TEST_F(CheckerTest, ReportsFollowTheRegistryWalkAndTheSnapshotShowsEveryClient) 
 }
 
 // Through the exported operations, with the check thread, which the process
-// leaves running when it exits.
-class RegistrationTest : public ::testing::Test {
-protected:
-    void SetUp() override { EnvManager::SetProcName("pm"); }
-};
-
-// One client's life: the first registration opens its end and starts the check
-// thread, unregistration closes it, and disabling ends the thread at once.
-TEST_F(RegistrationTest, ServesAClientFromFirstOpenToDisableAndAnnouncesAReportedOneBack) {
+// leaves running when it exits. One client's life: the first registration opens
+// its end and starts the thread, unregistration closes it, and disabling ends
+// the thread at once.
+TEST(RegistrationTest, ServesAClientFromFirstOpenToDisableAndAnnouncesAReportedOneBack) {
+    EnvManager::SetProcName("pm");
     State().checkSemaphore.Post();  // left by a disable that found no thread: not for the next
     EXPECT_EQ(RegisterCheckHeartBeat("a", 2, 0, Record), -EINVAL);
     EXPECT_EQ(RegisterCheckHeartBeat("b", 1, 0, nullptr), -EINVAL);
@@ -181,7 +174,6 @@ TEST_F(RegistrationTest, ServesAClientFromFirstOpenToDisableAndAnnouncesAReporte
     EXPECT_EQ(std::make_tuple(Info("app").gid, Info("app").heartCount, fake_lumo::Opens().size()),
               std::make_tuple(1234u, 1u, 4u));
     EXPECT_EQ(ReportHeartBeatLost("app", 3), 0);  // through the first callback
-    EXPECT_EQ(log_capture::CountMessage("Client app abnormal exit, report heartbeat lost!"), 1u);
 
     // Unregistration answers what the close said; a reported client is announced
     // back at every registration that follows.
@@ -208,7 +200,7 @@ TEST_F(RegistrationTest, ServesAClientFromFirstOpenToDisableAndAnnouncesAReporte
     EXPECT_TRUE(State().checkThread.joinable());
 }
 
-TEST_F(RegistrationTest, ConcurrentUseKeepsTheRegistryConsistent) {
+TEST(RegistrationTest, ConcurrentUseKeepsTheRegistryConsistent) {
     std::atomic<bool> stop{false};
     std::thread checker([&stop] {  // cycles, and a status reader between them
         for (HeartBeatClientStatus status[3]; !stop; RunCheckCycle())

@@ -31,7 +31,9 @@ std::string Checks(int count) {
     return results;
 }
 
-TEST(WatchDogTest, ExpiresAfterPeriodChecksUntilKickedOrUnregistered) {
+// One stalled thread is enough to mark the record: the walk stops at the first
+// expired counter, and the threads behind it keep their ticks.
+TEST(WatchDogTest, ExpiresAfterPeriodChecksUntilKickedAndAFailedCheckSparesTheThreadsBehind) {
     ASSERT_EQ(RegisterThreadForDog("worker", 6, 2), 0);
     EXPECT_EQ(Checks(4), "TTFF");
     EXPECT_EQ(RegisterThreadForDog("worker", 6, 9), 0);  // keeps period and counter
@@ -43,11 +45,7 @@ TEST(WatchDogTest, ExpiresAfterPeriodChecksUntilKickedOrUnregistered) {
     for (int result : {RegisterThreadForDog("worker", 7, 1), RegisterThreadForDog("w", 1, 0),
                        KickingTheDog(nullptr, 0), UnregisterThreadForDog("worker", 5)})
         EXPECT_EQ(result, -EINVAL);
-}
 
-// One stalled thread is enough to mark the record: the walk stops there, and
-// the threads behind it keep their ticks.
-TEST(WatchDogTest, FailedCheckStopsAtTheExpiredThreadAndSparesThoseAfterIt) {
     ASSERT_EQ(RegisterThreadForDog("a", 1, 1) + RegisterThreadForDog("b", 1, 1), 0);
     EXPECT_EQ(Checks(1), "T");  // both counters reach 0
     const auto walk = client_internal::WatchDogCounters();
@@ -61,7 +59,7 @@ TEST(WatchDogTest, ConcurrentUseLeavesEveryNameWithItsOwnPeriod) {
     using Counters = std::vector<std::pair<std::string, uint32_t>>;
     const Counters dogs = {{"a", 1}, {"b", 3}, {"c", 5}};  // name, period
     std::vector<std::thread> threads;
-    for (const auto& dog : dogs) {
+    for (const auto& dog : dogs)
         threads.emplace_back([dog] {
             for (int i = 0; i <= 2000; ++i) {  // ends registered: length 0 is refused
                 RegisterThreadForDog(dog.first.c_str(), 1, dog.second);
@@ -69,7 +67,6 @@ TEST(WatchDogTest, ConcurrentUseLeavesEveryNameWithItsOwnPeriod) {
                 UnregisterThreadForDog(dog.first.c_str(), i % 2);
             }
         });
-    }
     Checks(3000);
     for (auto& thread : threads) thread.join();
     for (const auto& dog : dogs) ASSERT_EQ(KickingTheDog(dog.first.c_str(), 1), 0);
@@ -126,9 +123,9 @@ TEST(SendHeartBeatTest, CycleRecordCarriesIdentityThresholdWatchdogAndAnOrderTha
     for (size_t i = 0; i < 5; ++i) {
         const HeartBeatMessage sent = Sent(i);
         const fake_lumo::SendCall call = fake_lumo::Sends()[i];
-        EXPECT_EQ(std::make_tuple(sent.order, call.handle, sent.watchDogFailed, call.size, sent.pid, sent.timeoutTimes,
+        EXPECT_EQ(std::make_tuple(sent.order, call.handle, sent.watchDogFailed, call.payload.size(), sent.pid, sent.timeoutTimes,
                                   std::string(sent.clientName)),
-                  std::tuple_cat(expected[i], std::make_tuple(232u, getpid(), 7u, std::string("app"))));
+                  std::tuple_cat(expected[i], std::make_tuple(size_t{232}, getpid(), 7u, std::string("app"))));
         EXPECT_TRUE(sent.sendTime > 0 && sent.sendTime <= VeKov::GetCurrentTime());
     }
     // The failed pipe is the library's to close; the last good open is kept.

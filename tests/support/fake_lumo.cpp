@@ -53,7 +53,7 @@ int LumoOpen(LumoOpenParam* param) {
 
 int LumoSendRequest(int handle, LumoRequest* request) {
     const auto* bytes = static_cast<const uint8_t*>(request->data);
-    fake_lumo::SendCall call{handle, request->size, {bytes, bytes + request->size}};
+    fake_lumo::SendCall call{handle, {bytes, bytes + request->size}};
     std::lock_guard<std::mutex> lock(state.mutex);
     return Answer(state.sends, std::move(call), state.sendResults, 0);
 }

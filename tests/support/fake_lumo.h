@@ -23,8 +23,7 @@ struct OpenCall {
 
 struct SendCall {
     int handle;
-    uint32_t size;
-    std::vector<uint8_t> payload;  // `size` bytes copied from data
+    std::vector<uint8_t> payload;  // the request's `size` bytes copied from data
 };
 
 void QueueOpenResults(const std::vector<int>& results);
