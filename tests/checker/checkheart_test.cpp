@@ -35,15 +35,18 @@ int Registered() { return GetCheckHeartBeatStatus(nullptr, 0, nullptr); }
 class CheckerTest : public ::testing::Test {
 protected:
     void SetUp() override { State().SendFaultCb = Record; }
-    static void Add(const std::string& name) {
+    // Returns the registry's walk, the order in which a cycle visits the clients.
+    static std::vector<std::string> Add(std::initializer_list<const char*> names) {
         hb::MutexLock lock(&State().stateMutex);
-        State().stateMap[name].fd = 5;
+        std::vector<std::string> walk;
+        for (const char* name : names) State().stateMap[name].fd = 5;
+        for (const auto& entry : State().stateMap) walk.push_back(entry.first);
+        return walk;
     }
 };
 
 TEST_F(CheckerTest, ClientStateFollowsHeartbeatsSilenceAndWatchdog) {
-    Add("a");
-    Add("z");
+    Add({"a", "z"});
     Feed(Beat("z", 0, 10, 0));  // timeoutTimes 0: never times out
     const std::tuple<int, uint8_t, Reports> steps[] = {
         {1, 0, {}},              // first heartbeat: alive, threshold 2 (later ones say 99)
@@ -70,7 +73,7 @@ TEST_F(CheckerTest, ClientStateFollowsHeartbeatsSilenceAndWatchdog) {
 }
 
 TEST_F(CheckerTest, WaitingClientIsReopenedEveryTenthCycleAndNeverReported) {
-    Add("w");
+    Add({"w"});
     fake_lumo::QueueOpenResults({-5});
     for (int cycle = 1; cycle <= 120; ++cycle) {
         RunCheckCycle();
@@ -83,7 +86,7 @@ TEST_F(CheckerTest, WaitingClientIsReopenedEveryTenthCycleAndNeverReported) {
 }
 
 TEST_F(CheckerTest, IntakeCountsOnlyWholeNamedOrderedRecordsFromTheClientsOwnPipe) {
-    Add("a");
+    Add({"a"});
     HeartBeatMessage message = Beat("a", 0);
     LumoRequest requests[] = {{}, {0, &message, 233, 0}, {0, &message, 231, 0}};
     checkheart::ServerPipeCallback(5, nullptr);  // a disconnect: ignored, not logged
@@ -107,12 +110,7 @@ TEST_F(CheckerTest, IntakeCountsOnlyWholeNamedOrderedRecordsFromTheClientsOwnPip
 // Roles go by place in the registry's walk: one cycle then reports a loss, a
 // recovery and a loss in that order, whatever order the names hash to.
 TEST_F(CheckerTest, ReportsFollowTheRegistryWalkAndTheSnapshotShowsEveryClient) {
-    for (const char* name : {"p", "q", "r", "s"}) Add(name);
-    std::vector<std::string> walk;
-    {
-        hb::MutexLock lock(&State().stateMutex);
-        for (const auto& entry : State().stateMap) walk.push_back(entry.first);
-    }
+    const std::vector<std::string> walk = Add({"p", "q", "r", "s"});
     Feed(Beat(walk[0], 0, 1, 1));
     Feed(Beat(walk[1], 0, 2, 5, 1));  // watchdog failed: lost at once
     Feed(Beat(walk[2], 0, 3, 1));     // walk[3] never sends: waiting
