@@ -43,7 +43,7 @@ Calls Copy(const Calls& calls) {
 
 extern "C" {
 
-// The library passes whole blocks and requests only.
+// The library never passes a null block, name or request: none is checked for.
 int LumoOpen(LumoOpenParam* param) {
     fake_lumo::OpenCall call{param->peerName, param->selfName, *param};
     call.param.peerName = call.param.selfName = nullptr;
