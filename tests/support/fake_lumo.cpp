@@ -5,83 +5,73 @@
 
 namespace {
 
-enum Kind { kOpen, kSend, kClose };
-
+// Never destroyed: threads of the library may still call the fake during exit.
+// No test calls the fake before main, so load-time construction is early enough.
 struct State {
-    std::deque<int> queued[3];
-    int fallback[3] = {100, 0, 0};  // the next open's handle; send and close answer 0
+    std::mutex mutex;
+    std::deque<int> openResults, sendResults, closeResults;
+    int nextHandle = 100;
     std::vector<fake_lumo::OpenCall> opens;
     std::vector<fake_lumo::SendCall> sends;
     std::vector<int> closes;
-};
-
-// Never destroyed: threads of the library may still call the fake during exit.
-// No test calls the fake before main, so load-time construction is early enough.
-std::mutex stateMutex;  // guards `state`
-State& state = *new State();
+}& state = *new State();
 
 // Records `call` (plenty for a test; a fuzz run, which calls without end, keeps
-// only the first ones) and answers the first queued result, else the fallback.
+// only the first ones) and answers the first queued result, else `fallback`.
+// The caller holds state.mutex.
 template <typename Call>
-int Answer(Kind kind, std::vector<Call> State::*calls, Call call) {
-    std::lock_guard<std::mutex> lock(stateMutex);
-    if ((state.*calls).size() < 100000) (state.*calls).push_back(std::move(call));
-    int result = kind == kOpen ? state.fallback[kind]++ : state.fallback[kind];
-    if (!state.queued[kind].empty()) {
-        result = state.queued[kind].front();
-        state.queued[kind].pop_front();
-    }
-    return result;
+int Answer(std::vector<Call>& calls, Call call, std::deque<int>& queued, int fallback) {
+    if (calls.size() < 100000) calls.push_back(std::move(call));
+    if (queued.empty()) return fallback;
+    fallback = queued.front();
+    queued.pop_front();
+    return fallback;
 }
 
-void Queue(Kind kind, std::initializer_list<int> results) {
-    std::lock_guard<std::mutex> lock(stateMutex);
-    state.queued[kind].insert(state.queued[kind].end(), results);
+void Queue(std::deque<int>& queued, const std::vector<int>& results) {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    queued.insert(queued.end(), results.begin(), results.end());
 }
 
-template <typename Call>
-std::vector<Call> Copy(std::vector<Call> State::*calls) {
-    std::lock_guard<std::mutex> lock(stateMutex);
-    return state.*calls;
+template <typename Calls>
+Calls Copy(const Calls& calls) {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    return calls;
 }
 
 }  // namespace
 
 extern "C" {
 
+// The library never passes a null block, name or request: none is checked for.
 int LumoOpen(LumoOpenParam* param) {
-    if (param == nullptr) return -22;
-    return Answer(kOpen, &State::opens,
-                  fake_lumo::OpenCall{param->peerName != nullptr ? param->peerName : "",
-                                      param->selfName != nullptr ? param->selfName : "", param->callback,
-                                      param->timeoutMs, param->isServer, param->gid, param->pipeMode, param->bindCore,
-                                      param->enableCallback});
+    fake_lumo::OpenCall call{param->peerName, param->selfName, *param};
+    call.param.peerName = call.param.selfName = nullptr;
+    std::lock_guard<std::mutex> lock(state.mutex);
+    return Answer(state.opens, std::move(call), state.openResults, state.nextHandle++);
 }
 
 int LumoSendRequest(int handle, LumoRequest* request) {
-    fake_lumo::SendCall call{handle, request != nullptr ? request->size : 0u, {}};
-    if (request != nullptr && request->data != nullptr) {
-        const auto* bytes = static_cast<const uint8_t*>(request->data);
-        call.payload.assign(bytes, bytes + request->size);
-    }
-    return Answer(kSend, &State::sends, std::move(call));
+    const auto* bytes = static_cast<const uint8_t*>(request->data);
+    fake_lumo::SendCall call{handle, {bytes, bytes + request->size}};
+    std::lock_guard<std::mutex> lock(state.mutex);
+    return Answer(state.sends, std::move(call), state.sendResults, 0);
 }
 
-int LumoClosePipe(int handle) { return Answer(kClose, &State::closes, handle); }
+int LumoClosePipe(int handle) {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    return Answer(state.closes, handle, state.closeResults, 0);
+}
 
 }  // extern "C"
 
 namespace fake_lumo {
 
-void QueueOpenResults(std::initializer_list<int> results) { Queue(kOpen, results); }
-void QueueSendResults(std::initializer_list<int> results) { Queue(kSend, results); }
-void QueueCloseResults(std::initializer_list<int> results) { Queue(kClose, results); }
-void SetDefaultCloseResult(int result) {
-    std::lock_guard<std::mutex> lock(stateMutex);
-    state.fallback[kClose] = result;
-}
-std::vector<OpenCall> Opens() { return Copy(&State::opens); }
-std::vector<SendCall> Sends() { return Copy(&State::sends); }
-std::vector<int> Closes() { return Copy(&State::closes); }
+void QueueOpenResults(const std::vector<int>& results) { Queue(state.openResults, results); }
+void QueueSendResults(const std::vector<int>& results) { Queue(state.sendResults, results); }
+void QueueCloseResults(const std::vector<int>& results) { Queue(state.closeResults, results); }
+std::vector<OpenCall> Opens() { return Copy(state.opens); }
+std::vector<SendCall> Sends() { return Copy(state.sends); }
+std::vector<int> Closes() { return Copy(state.closes); }
 
 }  // namespace fake_lumo
