@@ -6,7 +6,9 @@ function(heartbeat_warnings target)
         -Wnon-virtual-dtor -Wold-style-cast -Wcast-align -Wformat=2
         -Wnull-dereference -Wimplicit-fallthrough)
     if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
-        target_compile_options(${target} PRIVATE -Wthread-safety)
+        # -beta adds the lock-order check: without it ACQUIRED_AFTER is
+        # parsed and then ignored.
+        target_compile_options(${target} PRIVATE -Wthread-safety -Wthread-safety-beta)
     endif()
     if(HEARTBEAT_WERROR)
         target_compile_options(${target} PRIVATE -Werror)
