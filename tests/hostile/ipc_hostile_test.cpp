@@ -19,18 +19,6 @@ using std::filesystem::exists;
 constexpr uid_t kNobody = 65534;
 constexpr gid_t kPipeGroup = 4242;
 
-// A raw client of the listening end at `path`; -1 when it cannot connect.
-int Connect(const std::string& path) {
-    sockaddr_un addr{AF_UNIX, {}};
-    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
-    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // Whether the listening end closed `fd` within `ms`.
 bool ClosedByPeer(int fd, int ms) {
     pollfd pfd{fd, POLLIN, 0};
