@@ -11,9 +11,7 @@
 int main(int argc, char** argv) {
     void* lib = argc > 1 ? dlopen(argv[1], RTLD_NOW | RTLD_LOCAL) : nullptr;
     static int signalled[2];
-    if (lib == nullptr || pipe(signalled) != 0) {
-        return 2;
-    }
+    if (lib == nullptr || pipe(signalled) != 0) return 2;
     auto open = reinterpret_cast<int (*)(LumoOpenParam*)>(dlsym(lib, "LumoOpen"));
     auto send = reinterpret_cast<int (*)(int, LumoRequest*)>(dlsym(lib, "LumoSendRequest"));
     static auto closePipe = reinterpret_cast<int (*)(int)>(dlsym(lib, "LumoClosePipe"));
