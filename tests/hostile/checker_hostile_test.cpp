@@ -2,6 +2,7 @@
 // (over our IPC library, without its check thread: the test runs the cycles);
 // clients and forgers are processes of their own that reach a client's pipe
 // as any neighbour with access to the pipe directory could.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/socket.h>
@@ -10,7 +11,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -44,27 +44,27 @@ Usage Use() {
     return {Count("/proc/self/fd"), Count("/proc/self/task"), resident * (sysconf(_SC_PAGESIZE) / 1024)};
 }
 
-// A neighbour process that connects to a pipe's socket file and hands the
-// connection to the test, which sends through it whatever the neighbour is
-// to send: the kernel names the connecting process as the sender. It can
-// leave a child of its own (a workload) sleeping.
+// A neighbour process that connects a socket of the test's to a pipe's socket
+// file: the kernel names the process that connected as the sender, whoever
+// sends through the connection later, so the test sends whatever the
+// neighbour is to send. It can leave a child of its own (a workload) sleeping.
 class Sender {
 public:
     explicit Sender(const std::string& socketPath, bool withChild = false) {
         int link[2];
-        EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, link), 0);
+        EXPECT_EQ(pipe2(link, O_CLOEXEC), 0);
+        sock_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
         pid_ = fork();
         if (pid_ == 0) {
+            if (Connect(socketPath, sock_) < 0) _exit(1);  // the test reads the end of the link
             // A bare clone: this process's inherited library state is not
             // its own to run fork handlers on, and the child only sleeps.
-            pid_t child = withChild ? static_cast<pid_t>(syscall(SYS_clone, SIGCHLD, 0, 0, 0, 0)) : -1;
-            if (child == 0) pause();
-            int sock = Connect(socketPath);
-            if (sock < 0 || Pass(link[1], &child, &sock, sendmsg) != 0) _exit(1);  // the test sees the link close
+            const pid_t child = withChild ? static_cast<pid_t>(syscall(SYS_clone, SIGCHLD, 0, 0, 0, 0)) : -1;
+            if (child != 0) (void)!write(link[1], &child, sizeof(child));
             for (;;) pause();
         }
         close(link[1]);
-        EXPECT_EQ(Pass(link[0], &child_, &sock_, recvmsg), 0) << "no connection to " << socketPath;
+        EXPECT_EQ(read(link[0], &child_, sizeof(child_)), static_cast<ssize_t>(sizeof(child_))) << socketPath;
         close(link[0]);
     }
     ~Sender() {
@@ -87,20 +87,6 @@ public:
     }
 
 private:
-    // Sends or receives a pid with a descriptor; 0 when both came through.
-    template <typename Call>
-    static int Pass(int link, pid_t* pid, int* fd, Call call) {
-        alignas(cmsghdr) char space[CMSG_SPACE(sizeof(int))] = {};
-        iovec data{pid, sizeof(*pid)};
-        msghdr message{nullptr, 0, &data, 1, space, sizeof(space), 0};
-        cmsghdr* rights = CMSG_FIRSTHDR(&message);
-        *rights = cmsghdr{CMSG_LEN(sizeof(int)), SOL_SOCKET, SCM_RIGHTS};
-        memcpy(CMSG_DATA(rights), fd, sizeof(int));
-        if (call(link, &message, 0) != static_cast<ssize_t>(sizeof(*pid))) return -1;
-        memcpy(fd, CMSG_DATA(rights), sizeof(int));
-        return 0;
-    }
-
     pid_t pid_ = -1;
     pid_t child_ = -1;
     int sock_ = -1;

@@ -46,12 +46,11 @@ inline size_t Count(const std::string& directory) {
     return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(directory), {}));
 }
 
-// A raw connection to the listening end at `path`, as any neighbour can make
-// one; -1 when it cannot connect.
-inline int Connect(const std::string& path) {
+// Connects `fd`, a new socket unless given, to the listening end at `path`
+// as any neighbour can; -1 when it cannot.
+inline int Connect(const std::string& path, int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0)) {
     sockaddr_un addr{AF_UNIX, {}};
     snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
-    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
         close(fd);
         return -1;
