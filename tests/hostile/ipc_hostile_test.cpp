@@ -98,9 +98,8 @@ TEST_F(LumoHostileTest, PeersOutsideThePipesGroupAreClosedAndMembersNamedByTheKe
     auto neighbour = [&](std::vector<gid_t> groups, bool member) {
         return Child([&] {
             if (setgroups(groups.size(), groups.data()) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
-                setresuid(kNobody, kNobody, kNobody) != 0) {
+                setresuid(kNobody, kNobody, kNobody) != 0)
                 return 2;
-            }
             const int fd = Connect(Path("srv", "cli"));
             const bool sent = fd >= 0 && send(fd, "\2\2", 2, MSG_NOSIGNAL) == 2;  // an outsider may be closed first
             return member ? (sent ? 0 : 3) : (fd >= 0 && ClosedByPeer(fd, 3000) ? 0 : 4);
@@ -129,13 +128,9 @@ TEST_F(LumoHostileTest, NewConnectionsEvictTheOldestIdleOnesAndAHoarderLocksNobo
     ASSERT_EQ(inbox.WaitFor(1).size(), 1U);
     int others[8];
     for (int& fd : others) fd = Connect(Path("srv", "cli"));
-    for (int i = 0; i < 8; ++i) {
-        EXPECT_EQ(ClosedByPeer(others[i], i < 5 ? 3000 : 100), i < 5) << i;
-    }
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(ClosedByPeer(others[i], i < 5 ? 3000 : 100), i < 5) << i;
     const pid_t hoarder = Child([&] {  // holds 200 connections, then connects and sends as a client
-        for (int i = 0; i < 200 && setrlimit(RLIMIT_NOFILE, &old) == 0; ++i) {
-            (void)Connect(Path("srv", "cli"));
-        }
+        for (int i = 0; i < 200 && setrlimit(RLIMIT_NOFILE, &old) == 0; ++i) (void)Connect(Path("srv", "cli"));
         return send(Connect(Path("srv", "cli")), "\1", 1, 0) == 1 ? pause() : 1;
     });
     EXPECT_EQ(inbox.WaitFor(2).back(), Line(listener, hoarder, "1"));

@@ -75,9 +75,7 @@ inline int Send(int handle, size_t size) {
 // Runs `body` in a forked child that exits with its result.
 inline pid_t Child(const std::function<int()>& body) {
     const pid_t pid = fork();
-    if (pid == 0) {
-        _exit(body());
-    }
+    if (pid == 0) _exit(body());
     return pid;
 }
 
