@@ -1,5 +1,8 @@
 // Our IPC pipe library through its C interface. Every test runs in a fresh
 // process.
+#include <sys/socket.h>
+#include <sys/un.h>
+
 #include <atomic>
 #include <climits>
 #include <future>
