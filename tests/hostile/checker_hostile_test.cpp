@@ -113,9 +113,7 @@ protected:
 };
 
 TEST_F(CheckerHostileTest, ForgersNeitherKeepAliveNorDisarmNorAccuseAClient) {
-    if (LumoGetRequestPeer == nullptr) {
-        GTEST_SKIP() << "this IPC library does not say who sent a message";
-    }
+    if (LumoGetRequestPeer == nullptr) GTEST_SKIP() << "this IPC library does not say who sent a message";
     Watch("x");
     auto client = std::make_unique<Sender>(SocketOf("x"));
     Sender forger(SocketOf("x"));
@@ -148,14 +146,13 @@ TEST_F(CheckerHostileTest, ForgersNeitherKeepAliveNorDisarmNorAccuseAClient) {
     // over at once, with the wrapper's time-out; the forger stays shut out.
     client.reset();
     Sender wrapper(SocketOf("x"), true);
-    const pid_t workload = wrapper.Child();
-    wrapper.Beat(workload, 5);
+    wrapper.Beat(wrapper.Child(), 5);
     ASSERT_TRUE(Eventually([] { return Info("x").heartCount == 2; }));
     forger.Beat(forger.Pid(), 5);
     ASSERT_TRUE(drops(4));
     RunCheckCycle();
     EXPECT_EQ(std::make_tuple(Taken(), Info("x").timeoutTimes, Info("x").heartCount),
-              std::make_tuple(Reports{{"x", workload, 0}}, 5u, 2u));
+              std::make_tuple(Reports{{"x", wrapper.Child(), 0}}, 5u, 2u));
 }
 
 // A neighbour, itself the registered client "gate", floods its own pipe with
