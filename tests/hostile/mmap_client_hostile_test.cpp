@@ -102,8 +102,7 @@ TEST(HostileNeighbour, CutExtendedOrReplacedChannelNeitherKillsNorFoolsTheListen
 }
 
 TEST(HostileNeighbour, SenderGivenAnEmptyChannelFileWritesItWithoutDying) {
-    const std::string client = Unique("empty");
-    const std::string path = ChannelPath(client);
+    const std::string client = Unique("empty"), path = ChannelPath(client);
     const int outcome = child_process::Run([&] {
         close(open(path.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600));
         if (VeHeartBeat::InitSendHeartBeatWithMmap(client, "procmgr", 3) != 0) return 1;
@@ -199,9 +198,8 @@ TEST(HostileHost, ForkedChildSendsOnItsOwnPipeAndItsUnregisterLeavesTheParentsAl
         const HeartBeatConfig config{0};
         if (RegisterSendHeartBeat("forkparent", 10, "forksrv", 7, &config) != 0 ||
             VeHeartBeat::InitHeartBeatMmapChannel(ChannelPath(parentMmap), true, getgid()) == nullptr ||
-            VeHeartBeat::InitSendHeartBeatWithMmap(parentMmap, "procmgr", 3) != 0) {
+            VeHeartBeat::InitSendHeartBeatWithMmap(parentMmap, "procmgr", 3) != 0)
             return 1;
-        }
         const int parentPipe = heartPipeFd;
         usleep(200000);  // both threads started and in their first sleep: no lock held
         const int child = child_process::Run([&] {
