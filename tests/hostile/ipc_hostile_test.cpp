@@ -19,18 +19,6 @@ using std::filesystem::exists;
 constexpr uid_t kNobody = 65534;
 constexpr gid_t kPipeGroup = 4242;
 
-// A raw client of the listening end at `path`; -1 when it cannot connect.
-int Connect(const std::string& path) {
-    sockaddr_un addr{AF_UNIX, {}};
-    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
-    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // Whether the listening end closed `fd` within `ms`.
 bool ClosedByPeer(int fd, int ms) {
     pollfd pfd{fd, POLLIN, 0};
@@ -47,15 +35,13 @@ struct stat Stat(const std::string& path) {
 class LumoHostileTest : public PipeDirTest {
 protected:
     void SetUp() override {
-        if (geteuid() != 0) {
-            GTEST_SKIP() << "needs root: the neighbour is a child that drops it";
-        }
+        if (geteuid() != 0) GTEST_SKIP() << "needs root: the neighbour is a child that drops it";
         PipeDirTest::SetUp();
     }
 };
 
 TEST_F(LumoHostileTest, OnlyTrustedDirectoriesAndLinksLeadToAPipe) {
-    const std::string base = dir_;
+    const std::string& base = dir_;
     auto make = [&](const char* name, mode_t mode, uid_t owner) {
         const std::string path = base + name;
         return mkdir(path.c_str(), 0700) == 0 && chmod(path.c_str(), mode) == 0 && chown(path.c_str(), owner, owner) == 0;
@@ -76,11 +62,15 @@ TEST_F(LumoHostileTest, OnlyTrustedDirectoriesAndLinksLeadToAPipe) {
         const int handle = Open("srv", "cli", true);
         EXPECT_EQ(handle > 0 ? LumoClosePipe(handle) : handle, expected) << dir;
     }
-    EXPECT_FALSE(exists(base + "/target/sub"));
-    EXPECT_FALSE(exists(base + "/open/sub"));
+    EXPECT_FALSE(exists(base + "/target/sub") || exists(base + "/open/sub"));
 }
 
-TEST_F(LumoHostileTest, CreatedDirectoriesAndSocketFilesIgnoreTheUmask) {
+// Created directories are 0770 and socket files 0660, in the pipe's group,
+// whatever the umask. A socket file swapped for a link to a file of ours
+// leads the periodic reopen nowhere: the file keeps its mode and group.
+TEST_F(LumoHostileTest, CreatedFilesTakeTheirModeWhateverTheUmaskAndASwappedLinkIsNotFollowed) {
+    const std::string precious = dir_ + "/precious";
+    close(open(precious.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
     for (const mode_t mask : {0000, 0022, 0077}) {
         const std::string top = dir_ + "/u" + std::to_string(mask);
         setenv("LUMO_PIPE_DIR", (top + "/a").c_str(), 1);
@@ -88,23 +78,14 @@ TEST_F(LumoHostileTest, CreatedDirectoriesAndSocketFilesIgnoreTheUmask) {
         EXPECT_GT(Open("srv", "cli", true, nullptr, kPipeGroup), 0);
         umask(old);
         for (const auto& [path, mode] : {std::pair{top, 0770U}, {top + "/a", 0770U}, {top + "/a/srv@cli", 0660U}}) {
-            EXPECT_EQ(Stat(path).st_mode & 07777, mode) << path;
-            EXPECT_EQ(Stat(path).st_gid, kPipeGroup) << path;
+            EXPECT_EQ(std::make_pair(Stat(path).st_mode & 07777, Stat(path).st_gid), std::make_pair(mode, kPipeGroup))
+                << path;
         }
+        ASSERT_EQ(symlink(precious.c_str(), (top + "/a/swap").c_str()), 0);
+        ASSERT_EQ(rename((top + "/a/swap").c_str(), (top + "/a/srv@cli").c_str()), 0);
+        EXPECT_GT(Open("srv", "cli", true, nullptr, kPipeGroup), 0);  // the periodic reopen
     }
-}
-
-TEST_F(LumoHostileTest, ReopenNeverChangesWhatASwappedSocketFileLinksTo) {
-    const std::string pipes = dir_ + "/pipes";
-    const std::string target = dir_ + "/precious";
-    close(open(target.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
-    setenv("LUMO_PIPE_DIR", pipes.c_str(), 1);
-    ASSERT_GT(Open("srv", "cli", true, nullptr, kPipeGroup), 0);
-    ASSERT_EQ(symlink(target.c_str(), (pipes + "/swap").c_str()), 0);
-    ASSERT_EQ(rename((pipes + "/swap").c_str(), (pipes + "/srv@cli").c_str()), 0);
-    EXPECT_GT(Open("srv", "cli", true, nullptr, kPipeGroup), 0);  // the periodic reopen
-    EXPECT_EQ(Stat(target).st_mode & 07777, 0600U);
-    EXPECT_EQ(Stat(target).st_gid, 0U);
+    EXPECT_EQ(std::make_pair(Stat(precious).st_mode & 07777, Stat(precious).st_gid), std::make_pair(0600U, 0U));
 }
 
 // A neighbour that can reach the socket file (its mode opened up here) is
@@ -117,9 +98,8 @@ TEST_F(LumoHostileTest, PeersOutsideThePipesGroupAreClosedAndMembersNamedByTheKe
     auto neighbour = [&](std::vector<gid_t> groups, bool member) {
         return Child([&] {
             if (setgroups(groups.size(), groups.data()) != 0 || setresgid(kNobody, kNobody, kNobody) != 0 ||
-                setresuid(kNobody, kNobody, kNobody) != 0) {
+                setresuid(kNobody, kNobody, kNobody) != 0)
                 return 2;
-            }
             const int fd = Connect(Path("srv", "cli"));
             const bool sent = fd >= 0 && send(fd, "\2\2", 2, MSG_NOSIGNAL) == 2;  // an outsider may be closed first
             return member ? (sent ? 0 : 3) : (fd >= 0 && ClosedByPeer(fd, 3000) ? 0 : 4);
@@ -147,16 +127,10 @@ TEST_F(LumoHostileTest, NewConnectionsEvictTheOldestIdleOnesAndAHoarderLocksNobo
     ASSERT_EQ(send(accepted, "\1", 1, 0), 1);
     ASSERT_EQ(inbox.WaitFor(1).size(), 1U);
     int others[8];
-    for (int& fd : others) {
-        fd = Connect(Path("srv", "cli"));
-    }
-    for (int i = 0; i < 8; ++i) {
-        EXPECT_EQ(ClosedByPeer(others[i], i < 5 ? 3000 : 100), i < 5) << i;
-    }
+    for (int& fd : others) fd = Connect(Path("srv", "cli"));
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(ClosedByPeer(others[i], i < 5 ? 3000 : 100), i < 5) << i;
     const pid_t hoarder = Child([&] {  // holds 200 connections, then connects and sends as a client
-        for (int i = 0; i < 200 && setrlimit(RLIMIT_NOFILE, &old) == 0; ++i) {
-            (void)Connect(Path("srv", "cli"));
-        }
+        for (int i = 0; i < 200 && setrlimit(RLIMIT_NOFILE, &old) == 0; ++i) (void)Connect(Path("srv", "cli"));
         return send(Connect(Path("srv", "cli")), "\1", 1, 0) == 1 ? pause() : 1;
     });
     EXPECT_EQ(inbox.WaitFor(2).back(), Line(listener, hoarder, "1"));

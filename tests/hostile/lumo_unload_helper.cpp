@@ -11,9 +11,7 @@
 int main(int argc, char** argv) {
     void* lib = argc > 1 ? dlopen(argv[1], RTLD_NOW | RTLD_LOCAL) : nullptr;
     static int signalled[2];
-    if (lib == nullptr || pipe(signalled) != 0) {
-        return 2;
-    }
+    if (lib == nullptr || pipe(signalled) != 0) return 2;
     auto open = reinterpret_cast<int (*)(LumoOpenParam*)>(dlsym(lib, "LumoOpen"));
     auto send = reinterpret_cast<int (*)(int, LumoRequest*)>(dlsym(lib, "LumoSendRequest"));
     static auto closePipe = reinterpret_cast<int (*)(int)>(dlsym(lib, "LumoClosePipe"));
@@ -29,9 +27,8 @@ int main(int argc, char** argv) {
     LumoRequest request{0, &byte, 1, 0};
     int rc = -1;
     if (listener <= 0 || sender <= 0 || send(sender, &request) != 0 ||
-        read(signalled[0], &rc, sizeof(rc)) != sizeof(rc) || rc != 0 || closePipe(sender) != 0) {
+        read(signalled[0], &rc, sizeof(rc)) != sizeof(rc) || rc != 0 || closePipe(sender) != 0)
         return 3;
-    }
     dlclose(lib);
     usleep(600 * 1000);  // the callback returns into the library's code
     return 0;

@@ -60,9 +60,7 @@ void Record(const int&, const HeartBeatMessage& record, HeartChannelType) {
 }
 
 TEST(HostileNeighbour, CutExtendedOrReplacedChannelNeitherKillsNorFoolsTheListener) {
-    const std::string victim = Unique("victim");
-    const std::string other = Unique("other");
-    const std::string path = ChannelPath(victim);
+    const std::string victim = Unique("victim"), other = Unique("other"), path = ChannelPath(victim);
     // Each attack, and whether the victim's record is still handed on after it.
     const std::pair<std::function<bool()>, bool> attacks[] = {
         {[&] { return truncate(path.c_str(), 0) == 0; }, false},
@@ -99,14 +97,12 @@ TEST(HostileNeighbour, CutExtendedOrReplacedChannelNeitherKillsNorFoolsTheListen
         // Broken twice, logged once: the neighbour decides how often it breaks.
         return failed + (log_capture::CountContaining("mmap channel of " + victim + " is broken") == 1 ? 0 : 1);
     });
-    unlink(path.c_str());
-    unlink(ChannelPath(other).c_str());
+    unlink(path.c_str()), unlink(ChannelPath(other).c_str());
     EXPECT_EQ(failures, 0);
 }
 
 TEST(HostileNeighbour, SenderGivenAnEmptyChannelFileWritesItWithoutDying) {
-    const std::string client = Unique("empty");
-    const std::string path = ChannelPath(client);
+    const std::string client = Unique("empty"), path = ChannelPath(client);
     const int outcome = child_process::Run([&] {
         close(open(path.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600));
         if (VeHeartBeat::InitSendHeartBeatWithMmap(client, "procmgr", 3) != 0) return 1;
@@ -142,45 +138,47 @@ TEST(HostileNeighbour, PlantedChannelFileIsRefusedUntouchedAndANewOneIs0660Whate
         const int fd = open(file.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
         return fd >= 0 && write(fd, "ten bytes.", 10) == 10 && close(fd) == 0;
     };
-    struct Planted {
-        std::string file;  // what must stay as it was
-        std::function<bool()> plant;
-        bool openRefused;
-    };
-    const Planted planted[] = {
+    // What must stay as it was, how it is planted, and whether opening refuses it.
+    const std::tuple<std::string, std::function<bool()>, bool> planted[] = {
         {target, [&] { return tenBytes(target) && symlink(target.c_str(), path.c_str()) == 0; }, true},
         {path, [&] { return tenBytes(path) && chown(path.c_str(), 65534, 65534) == 0; }, false},
         {path, [&] { return mkfifo(path.c_str(), 0660) == 0; }, true},
     };
-    for (const Planted& p : planted) {
-        if (geteuid() != 0 && !p.openRefused) continue;
+    for (const auto& [file, plant, openRefused] : planted) {
+        if (geteuid() != 0 && !openRefused) continue;
         struct stat before = {}, after = {};
-        ASSERT_TRUE(p.plant() && stat(p.file.c_str(), &before) == 0) << p.file;
-        EXPECT_EQ(VeHeartBeat::InitHeartBeatMmapChannel(path, true, gid), nullptr) << p.file;
-        EXPECT_TRUE(!p.openRefused || VeHeartBeat::InitHeartBeatMmapChannel(path, false, 0) == nullptr);
-        ASSERT_EQ(stat(p.file.c_str(), &after), 0);
+        ASSERT_TRUE(plant() && stat(file.c_str(), &before) == 0) << file;
+        EXPECT_EQ(VeHeartBeat::InitHeartBeatMmapChannel(path, true, gid), nullptr) << file;
+        EXPECT_TRUE(!openRefused || VeHeartBeat::InitHeartBeatMmapChannel(path, false, 0) == nullptr);
+        ASSERT_EQ(stat(file.c_str(), &after), 0);
         EXPECT_EQ(std::make_tuple(after.st_size, after.st_mode, after.st_uid, after.st_gid),
                   std::make_tuple(before.st_size, before.st_mode, before.st_uid, before.st_gid));
-        unlink(path.c_str());
-        unlink(target.c_str());
+        unlink(path.c_str()), unlink(target.c_str());
     }
     EXPECT_GE(log_capture::CountContaining("refuse mmap file " + path), 2u);  // the FIFO, both sides
 }
 
+// The sending and the checking side alike take a name and its length: 100
+// bytes with no NUL right before a page that cannot be read.
 TEST(HostileCaller, NameEndingAtAnInaccessiblePageIsNeverReadPastItsLength) {
     EXPECT_EQ(child_process::Run([] {
                   const size_t size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
                   char* pages = static_cast<char*>(
                       mmap(nullptr, 2 * size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
                   if (pages == MAP_FAILED || mprotect(pages + size, size, PROT_NONE) != 0) return 1;
-                  char* name = pages + size - 100;  // 100 bytes, no NUL, then the guard page
+                  char* name = pages + size - 100;
                   memset(name, 'n', 100);
                   const HeartBeatConfig config{0};
+                  static std::string reported;
+                  const auto report = [](const char* lost, size_t length, int32_t, uint32_t) { reported.assign(lost, length); };
                   return RegisterSendHeartBeat(name, 100, name, 100, &config) == 0 &&
                                  fake_lumo::Opens().at(0).selfName == std::string(100, 'n') &&
                                  RegisterThreadForDog(name, 100, 1) == 0 && KickingTheDog(name, 100) == 0 &&
                                  UnregisterThreadForDog(name, 100) == 0 &&
-                                 log_capture::CountContaining("name is invalid") == 0
+                                 log_capture::CountContaining("name is invalid") == 0 &&
+                                 RegisterCheckHeartBeat(name, 100, 0, report) == 0 &&
+                                 ReportHeartBeatLost(name, 100) == 0 && UnregisterCheckHeartBeat(name, 100) == 0 &&
+                                 reported == std::string(100, 'n')
                              ? 0
                              : 2;
               }),
@@ -195,15 +193,13 @@ TEST(HostileHost, ForkedChildSendsOnItsOwnPipeAndItsUnregisterLeavesTheParentsAl
 #if defined(__SANITIZE_THREAD__) || defined(HB_HOSTILE_CLANG_TSAN)
     GTEST_SKIP() << "the thread sanitizer does not support threads in a child of a threaded fork";
 #endif
-    const std::string parentMmap = Unique("forkparent");
-    const std::string childMmap = Unique("forkchild");
+    const std::string parentMmap = Unique("forkparent"), childMmap = Unique("forkchild");
     const int outcome = child_process::Run([&] {
         const HeartBeatConfig config{0};
         if (RegisterSendHeartBeat("forkparent", 10, "forksrv", 7, &config) != 0 ||
             VeHeartBeat::InitHeartBeatMmapChannel(ChannelPath(parentMmap), true, getgid()) == nullptr ||
-            VeHeartBeat::InitSendHeartBeatWithMmap(parentMmap, "procmgr", 3) != 0) {
+            VeHeartBeat::InitSendHeartBeatWithMmap(parentMmap, "procmgr", 3) != 0)
             return 1;
-        }
         const int parentPipe = heartPipeFd;
         usleep(200000);  // both threads started and in their first sleep: no lock held
         const int child = child_process::Run([&] {
@@ -221,8 +217,7 @@ TEST(HostileHost, ForkedChildSendsOnItsOwnPipeAndItsUnregisterLeavesTheParentsAl
         });
         return child + (access(ChannelPath(parentMmap).c_str(), F_OK) == 0 ? 0 : 8);
     });
-    unlink(ChannelPath(parentMmap).c_str());
-    unlink(ChannelPath(childMmap).c_str());
+    unlink(ChannelPath(parentMmap).c_str()), unlink(ChannelPath(childMmap).c_str());
     EXPECT_EQ(outcome, 0);
 }
 
@@ -232,9 +227,7 @@ TEST(HostileLoad, MillionCallSitesLeaveABoundedTableOnceTheirWindowHasPassed) {
     log_internal::PrintTable table;
     constexpr unsigned long kSites = 1000000;
     unsigned long printed = 0;
-    for (unsigned long key = 0; key < kSites; ++key) {
-        printed += table.Insert(key, 5000) == 0 ? 1 : 0;
-    }
+    for (unsigned long key = 0; key < kSites; ++key) printed += table.Insert(key, 5000) == 0;
     EXPECT_EQ(printed, kSites);
     EXPECT_EQ(table.Insert(kSites - 1, 5599), -1);  // within its window: quiet, as always
     EXPECT_EQ(table.Insert(kSites, 5600), 0);

@@ -1,27 +1,62 @@
-// What the IPC library's tests share: opening ends, sending checkable
-// payloads, recording deliveries with the kernel's word on the sender, and
-// forked children.
+// What the IPC library's tests and the hostile tests share: opening ends,
+// raw connections, sending checkable payloads, recording deliveries with the
+// kernel's word on the sender, forked children and waiting with a deadline.
 #ifndef TESTS_IPC_LUMO_TEST_SUPPORT_H_
 #define TESTS_IPC_LUMO_TEST_SUPPORT_H_
 
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "lumo_peer.h"
 
+// Weak: the hostile tests of the checking side may run over a pipe library without it.
+extern "C" LUMO_PEER_WEAK int LumoGetRequestPeer(const LumoRequest*, LumoPeerCred*);
+
 namespace lumo_test {
 
 using Lines = std::vector<std::string>;
+
+// Whether `done` came true within `limit`, asked every 5 ms.
+template <typename Done>
+bool Eventually(Done done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    for (const auto until = std::chrono::steady_clock::now() + limit; !done();) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// Entries of a directory, such as /proc/self/fd.
+inline size_t Count(const std::string& directory) {
+    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(directory), {}));
+}
+
+// Connects `fd`, a new socket unless given, to the listening end at `path`
+// as any neighbour can; -1 when it cannot.
+inline int Connect(const std::string& path, int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0)) {
+    sockaddr_un addr{AF_UNIX, {}};
+    snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", path.c_str());
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
 
 inline int Open(const std::string& self, const std::string& peer, bool listening, LumoCallback callback = nullptr,
                 uint32_t gid = UINT32_MAX, uint32_t timeoutMs = 3000) {
@@ -40,9 +75,7 @@ inline int Send(int handle, size_t size) {
 // Runs `body` in a forked child that exits with its result.
 inline pid_t Child(const std::function<int()>& body) {
     const pid_t pid = fork();
-    if (pid == 0) {
-        _exit(body());
-    }
+    if (pid == 0) _exit(body());
     return pid;
 }
 
