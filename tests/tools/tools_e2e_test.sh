@@ -14,23 +14,17 @@ work=$(mktemp -d /tmp/hbtools.XXXXXX)
 export LUMO_PIPE_DIR=$work/pipes TMPDIR=$work
 mkdir "$LUMO_PIPE_DIR"
 : >"$work/pids"
-cleanup() {
-    for pid in $(cat "$work/pids"); do kill -KILL "$pid" 2>/dev/null; done
-    wait 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
+trap 'kill -KILL $(cat "$work/pids") 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT
 
-now() { date +%s.%N; }
-gone() {  # the process ended (a zombie that nobody reaps counts as ended)
-    [ ! -e "/proc/$1/stat" ] || [ "$(sed -E 's/.*\) (.).*/\1/' "/proc/$1/stat" 2>/dev/null)" = Z ]
-}
+# The process ended (a zombie that nobody reaps counts as ended).
+gone() { [ ! -e "/proc/$1/stat" ] || [ "$(sed -E 's/.*\) (.).*/\1/' "/proc/$1/stat" 2>/dev/null)" = Z ]; }
 # within SECONDS COMMAND...: polls COMMAND until it succeeds; fails after SECONDS.
 within() {
-    local until=$((SECONDS + $1))
-    shift
+    local until=$((SECONDS + $1)); shift
     until "$@"; do [ "$SECONDS" -lt "$until" ] || return 1; sleep 0.1; done
 }
+# exits STATUS EXPECTED NAME: the exit status of NAME's command was EXPECTED.
+exits() { [ "$1" = "$2" ] || fail "$3" "exit status $1, not $2"; }
 fail() { echo "FAIL $1: $2" >"$work/$1.result"; exit 1; }
 pass() { echo "PASS $1: ${2:-lost $delay s after its fault}" >"$work/$1.result"; }
 pidfile() { echo "echo \$\$ >$work/$1.pid; exec"; }
@@ -39,8 +33,7 @@ pidfile() { echo "echo \$\$ >$work/$1.pid; exec"; }
 # long sleep unless given) writes its pid to $work/NAME.pid first; sets
 # $wrapper and $workload, and gives its heartbeats 4 s to flow.
 start() {
-    local name=$1
-    shift
+    local name=$1; shift
     [[ " $* " == *" -- "* ]] || set -- "$@" -- sh -c "$(pidfile "$name") sleep 300"
     "$send" --name "$name" --server MON --timeout-times 2 "$@" 2>"$work/$name.err" &
     wrapper=$!
@@ -64,7 +57,7 @@ wait_event() {
 # lose NAME [CAUSE] [SECONDS]: the next loss (with CAUSE), which the fault just
 # before caused; the first one's delay goes to $delay.
 lose() {
-    local fault=$(now) rest=,
+    local fault=$(date +%s.%N) rest=,
     [ -z "${2:-}" ] || rest=',"cause":"'$2'"}'
     wait_event "$1" lost "$rest" "${3:-20}" || fail "$1" "no loss #$((${taken[$1.lost]:-0} + 1)) ${2:+as $2}"
     [ -n "${delay:-}" ] || delay=$(awk "BEGIN { printf \"%.2f\", $at - $fault }")
@@ -94,9 +87,7 @@ scenario_stopped() {
     kill -CONT "$workload"
     recover stopped
     kill -TERM "$wrapper"
-    wait "$wrapper"
-    local status=$?
-    [ "$status" = 143 ] || fail stopped "wrapper exited with $status, not the command's 143"
+    wait "$wrapper"; exits $? 143 stopped
     lose stopped
     grep -q "cannot send heartbeats as stopped to MON: no server listening at $LUMO_PIPE_DIR/MON_heartbeat@stopped; trying again" \
         "$work/stopped.err" || fail stopped "no line naming the missing server's pipe"
@@ -147,9 +138,7 @@ scenario_pings() {
 
 # A short command: its status at once, and a line for a server that does not watch the name.
 scenario_quick() {
-    "$send" --name quick --server MON --timeout-times 2 -- sh -c 'exit 7' 2>"$work/quick.err"
-    local status=$?
-    [ "$status" = 7 ] || fail quick "exit status $status, not 7"
+    "$send" --name quick --server MON --timeout-times 2 -- sh -c 'exit 7' 2>"$work/quick.err"; exits $? 7 quick
     grep -q "server MON runs but does not watch quick" "$work/quick.err" || fail quick "no line saying so"
     pass quick "exited with 7"
 }
@@ -183,9 +172,8 @@ import json, re, sys
 from prometheus_client.parser import text_string_to_metric_families
 w = sys.argv[1]
 events = [json.loads(line) for line in open(w + "/events")]
-hooks = [tuple(h.split("|", 2)) for h in open(w + "/hooks").read().split(";") if h]
-assert sorted((e["event"], e.get("cause", "-"), e["client"]) for e in events if e["event"] != "recovered") == \
-    sorted(hooks), hooks
+hooks = sorted(tuple(h.split("|", 2)) for h in open(w + "/hooks").read().split(";") if h)
+assert sorted((e["event"], e.get("cause", "-"), e["client"]) for e in events if e["event"] != "recovered") == hooks
 status = json.load(open(w + "/status.json"))
 m = {(s.name, s.labels["client"], s.labels.get("state")): s.value
      for f in text_string_to_metric_families(open(w + "/hb.prom").read()) for s in f.samples if "client" in s.labels}
@@ -193,8 +181,8 @@ for c in status["clients"]:
     n = c["name"]
     assert m["heartbeat_client_state", n, c["state"]] == 1 and m["heartbeat_client_up", n, None] == (c["state"] == "alive")
     assert m["heartbeat_client_losses_total", n, None] == c["losses"], n
-k = [(c["state"], c["last_cause"], c["losses"]) for c in status["clients"] if c["name"] == "killed"]
-assert k == [("lost", "exited", 1)], k
+assert [(c["state"], c["last_cause"], c["losses"]) for c in status["clients"] if c["name"] == "killed"] == \
+    [("lost", "exited", 1)], status
 assert sorted(c["name"] for c in status["clients"]) == sorted(sys.argv[2:]), status
 table = open(w + "/table").read()
 assert re.search(r"^killed +lost +\d+ +[\d.]+s ago +\d+/2 +1 +0 +exited$", table, re.M), table
