@@ -16,7 +16,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -261,8 +260,7 @@ TEST(MonitorControlTest, ControlSocketSurvivesJunkAndKeepsToItsOwnFile) {
     sockaddr_un address;
     close(Bind(path, SOCK_STREAM, &address));
     ASSERT_EQ(server.Start(path, echo), 0);
-    struct stat info {};
-    EXPECT_EQ(stat(path.c_str(), &info) == 0 ? info.st_mode & 0777 : 0u, 0660u);
+    EXPECT_EQ(static_cast<int>(fs::status(path).permissions()), 0660);
     hbtools::ControlServer second;
     EXPECT_EQ(second.Start(path, echo), -EADDRINUSE);
 

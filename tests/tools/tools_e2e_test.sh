@@ -26,7 +26,8 @@ within() {
 # exits STATUS EXPECTED NAME: the exit status of NAME's command was EXPECTED.
 exits() { [ "$1" = "$2" ] || fail "$3" "exit status $1, not $2"; }
 fail() { echo "FAIL $1: $2" >"$work/$1.result"; exit 1; }
-pass() { echo "PASS $1: ${2:-lost $delay s after its fault}" >"$work/$1.result"; }
+# run NAME: scenario NAME in a subshell of its own, which fail ends with a failed result.
+run() { "scenario_$1"; echo "PASS $1${delay:+: lost $delay s after its fault}" >"$work/$1.result"; }
 pidfile() { echo "echo \$\$ >$work/$1.pid; exec"; }
 
 # start NAME [OPTIONS...] [-- COMMAND...]: a client of MON whose command (a
@@ -71,7 +72,6 @@ scenario_killed() {
     wait "$wrapper" 2>/dev/null
     within 1 gone "$workload" || fail killed "command still runs after the wrapper's SIGKILL"
     lose killed exited
-    pass killed
 }
 
 # Started before its server, then stopped: lost while it stays stopped (and
@@ -92,7 +92,6 @@ scenario_stopped() {
     grep -q "cannot send heartbeats as stopped to MON: no server listening at $LUMO_PIPE_DIR/MON_heartbeat@stopped; trying again" \
         "$work/stopped.err" || fail stopped "no line naming the missing server's pipe"
     grep -q "sending heartbeats as stopped to MON" "$work/stopped.err" || fail stopped "no line when the server came"
-    pass stopped
 }
 
 # --check failing (the command runs on: hung), then hanging: no heartbeat for
@@ -109,7 +108,6 @@ scenario_check() {
     rm "$work/check.hang"
     recover check
     pgrep -f "^sleep 61$" >/dev/null && fail check "a timed-out check's child still runs"
-    pass check
 }
 
 # --notify with `heartbeat-send notify` from a script: READY=1 and WATCHDOG=1
@@ -133,17 +131,15 @@ scenario_pings() {
     rm "$work/pings.on"
     lose pings "" 25
     grep -q "ignoring notifications" "$work/pings.err" && fail pings "its own tree's notifications were not believed"
-    pass pings
 }
 
 # A short command: its status at once, and a line for a server that does not watch the name.
 scenario_quick() {
     "$send" --name quick --server MON --timeout-times 2 -- sh -c 'exit 7' 2>"$work/quick.err"; exits $? 7 quick
     grep -q "server MON runs but does not watch quick" "$work/quick.err" || fail quick "no line saying so"
-    pass quick "exited with 7"
 }
 
-scenario_stopped &
+run stopped &
 scenarios=($!)
 sleep 2
 # A second monitor, REL, takes its clients from a config file and is reloaded later.
@@ -158,7 +154,7 @@ hook="printf '%s|%s|%s;' \"\$HEARTBEAT_EVENT\" \"\${HEARTBEAT_CAUSE:--}\" \"\$HE
 monitor_pid=$!
 echo "$rel_pid $monitor_pid" >>"$work/pids"
 sleep 0.5
-for s in killed check pings quick; do "scenario_$s" & scenarios+=($!); done
+for s in killed check pings quick; do run "$s" & scenarios+=($!); done
 wait "${scenarios[@]}"
 cat "$work"/*.result
 status=0
@@ -177,10 +173,9 @@ assert sorted((e["event"], e.get("cause", "-"), e["client"]) for e in events if 
 status = json.load(open(w + "/status.json"))
 m = {(s.name, s.labels["client"], s.labels.get("state")): s.value
      for f in text_string_to_metric_families(open(w + "/hb.prom").read()) for s in f.samples if "client" in s.labels}
-for c in status["clients"]:
-    n = c["name"]
-    assert m["heartbeat_client_state", n, c["state"]] == 1 and m["heartbeat_client_up", n, None] == (c["state"] == "alive")
-    assert m["heartbeat_client_losses_total", n, None] == c["losses"], n
+assert all(m["heartbeat_client_state", c["name"], c["state"]] == 1 and
+           m["heartbeat_client_up", c["name"], None] == (c["state"] == "alive") and
+           m["heartbeat_client_losses_total", c["name"], None] == c["losses"] for c in status["clients"]), m
 assert [(c["state"], c["last_cause"], c["losses"]) for c in status["clients"] if c["name"] == "killed"] == \
     [("lost", "exited", 1)], status
 assert sorted(c["name"] for c in status["clients"]) == sorted(sys.argv[2:]), status
