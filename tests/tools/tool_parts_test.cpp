@@ -112,36 +112,34 @@ TEST(CliArgsTest, SendTakesThePingTimeoutInSeconds) {
 // Each bad argument gets its own line, which the tool prints before exiting 2.
 TEST(CliArgsTest, EachBadArgumentGetsItsOwnLine) {
     const std::string longName(100, 'x');
+    const char* const mon = "heartbeat-monitor";
+    const char* const snd = "heartbeat-send";
     const std::vector<std::pair<std::vector<const char*>, std::vector<std::string>>> cases = {
-        {{"heartbeat-monitor", "--frobnicate", "a"}, {"unknown option '--frobnicate'"}},
-        {{"heartbeat-monitor", longName.c_str()},
-         {"client name 'xxxxxxxxxxxxxxxx...' is too long (100 characters, at most 99)"}},
-        {{"heartbeat-monitor", "a:x"}, {"group id of client 'a:x' must be a number from 0 to 4294967295"}},
-        {{"heartbeat-monitor", "--json"}, {"no client to watch (give NAME[:GID] arguments or clients in --config)"}},
-        {{"heartbeat-monitor", "--startup-grace", "-1", "a"},
+        {{mon, "--frobnicate", "a"}, {"unknown option '--frobnicate'"}},
+        {{mon, longName.c_str()}, {"client name 'xxxxxxxxxxxxxxxx...' is too long (100 characters, at most 99)"}},
+        {{mon, "a:x"}, {"group id of client 'a:x' must be a number from 0 to 4294967295"}},
+        {{mon, "--json"}, {"no client to watch (give NAME[:GID] arguments or clients in --config)"}},
+        {{mon, "--startup-grace", "-1", "a"},
          {"--startup-grace needs a number of seconds from 0 to 4294967295, not '-1'"}},
-        {{"heartbeat-monitor", "--hook-timeout=0", "a"},
-         {"--hook-timeout needs a number of seconds from 1 to 4294967295, not '0'"}},
-        {{"heartbeat-monitor", "--config", "/nonexistent", "a"},
+        {{mon, "--hook-timeout=0", "a"}, {"--hook-timeout needs a number of seconds from 1 to 4294967295, not '0'"}},
+        {{mon, "--config", "/nonexistent", "a"},
          {"cannot read the config file (/nonexistent was not readable (missing?))"}},
-        {{"heartbeat-send", "--name", "--server", "S"}, {"option '--name' needs a value"}},  // not a name
-        {{"heartbeat-send", "--name", "a", "--server", "S", "--timeout-times=-3"},
+        {{snd, "--name", "--server", "S"}, {"option '--name' needs a value"}},  // not a name
+        {{snd, "--name", "a", "--server", "S", "--timeout-times=-3"},
          {"--timeout-times needs a number from 0 to 4294967295, not '-3'"}},
-        {{"heartbeat-send", "--name", "a", "--server", "S", "x"}, {"unexpected argument 'x' (a command goes after '--')"}},
-        {{"heartbeat-send", "--name", "a", "--server", "S", "--"}, {"no command after '--'"}},
-        {{"heartbeat-send", "--server", "S"}, {"missing option --name"}},
-        {{"heartbeat-send", "--name", "a", "--server", "S", "--ping-timeout", "2", "--", "p"},
-         {"--ping-timeout needs --notify"}},
-        {{"heartbeat-send", "--name", "a", "--server", "S", "--notify", "--ping-timeout", "1e3", "--", "p"},
+        {{snd, "--name", "a", "--server", "S", "x"}, {"unexpected argument 'x' (a command goes after '--')"}},
+        {{snd, "--name", "a", "--server", "S", "--"}, {"no command after '--'"}},
+        {{snd, "--server", "S"}, {"missing option --name"}},
+        {{snd, "--name", "a", "--server", "S", "--ping-timeout", "2", "--", "p"}, {"--ping-timeout needs --notify"}},
+        {{snd, "--name", "a", "--server", "S", "--notify", "--ping-timeout", "1e3", "--", "p"},
          {"--ping-timeout needs seconds from 0.001 to 86400, not '1e3'"}},
-        {{"heartbeat-send", "--name", "a", "--server", "S", "--notify", "--ping-timeout", "0.0001", "--", "p"},
+        {{snd, "--name", "a", "--server", "S", "--notify", "--ping-timeout", "0.0001", "--", "p"},
          {"--ping-timeout needs seconds from 0.001 to 86400, not '0.0001'"}},
-        {{"heartbeat-send", "--name", "a", "--server", "S", "--check", "true"},
-         {"--check needs a command to watch (after '--')"}},
-        {{"heartbeat-send", "--bogus", "--name", "a", "--server", longName.c_str(), "--", "p"},
+        {{snd, "--name", "a", "--server", "S", "--check", "true"}, {"--check needs a command to watch (after '--')"}},
+        {{snd, "--bogus", "--name", "a", "--server", longName.c_str(), "--", "p"},
          {"unknown option '--bogus'",
           "server name for --server 'xxxxxxxxxxxxxxxx...' is too long (100 characters, at most 99)"}},
-        {{"heartbeat-send", "notify", "READY", "A=1\nREADY=1"},
+        {{snd, "notify", "READY", "A=1\nREADY=1"},
          {"notify message 'READY' is not VARIABLE=VALUE", "notify message 'A=1\nREADY=1' is not VARIABLE=VALUE"}},
     };
     for (const auto& [args, lines] : cases) {
@@ -196,9 +194,8 @@ TEST(MonitorEventsTest, PrintsPlainAndEscapedJsonLinesAndHookEnvironments) {
     hbtools::MonitorEvent event{hbtools::EventKind::kLost, "camera", 812, {1709294405, 42999999},
                                 hbtools::Cause::kStopped};
     EXPECT_EQ(hbtools::FormatEvent(event, false), "2024-03-01T12:00:05.042Z lost camera pid=812 cause=stopped");
-    event.kind = hbtools::EventKind::kRecovered;
-    event.cause = hbtools::Cause::kNone;
-    event.client = std::string("a\"b\\c\nd\te\x01") + '\x7f' + " \xc3\xa9";
+    event = {hbtools::EventKind::kRecovered, std::string("a\"b\\c\nd\te\x01") + '\x7f' + " \xc3\xa9", 812, event.time,
+             hbtools::Cause::kNone};
     EXPECT_EQ(hbtools::FormatEvent(event, true),
               "{\"time\":\"2024-03-01T12:00:05.042Z\",\"event\":\"recovered\","
               "\"client\":\"a\\\"b\\\\c\\nd\\te\\u0001\\u007f \xc3\xa9\",\"pid\":812}");
