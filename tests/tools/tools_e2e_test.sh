@@ -147,8 +147,10 @@ configure() { printf 'json = true\nstartup-grace = 0\nclients = [%s]\n' "$1" >"$
 configure '"alpha", "beta"'
 "$monitor" --name REL --config "$work/rel.toml" >"$work/rel.events" 2>"$work/rel.err" &
 rel_pid=$!
-# Each hook records what it got, then overstays its limit.
-hook="printf '%s|%s|%s;' \"\$HEARTBEAT_EVENT\" \"\${HEARTBEAT_CAUSE:--}\" \"\$HEARTBEAT_CLIENT\" >>$work/hooks; exec sleep 30"
+# Each hook records what it got, then overstays its limit (one that runs
+# when the monitor exits is left to finish: the cleanup ends it).
+hook="printf '%s|%s|%s;' \"\$HEARTBEAT_EVENT\" \"\${HEARTBEAT_CAUSE:--}\" \"\$HEARTBEAT_CLIENT\" >>$work/hooks
+    echo \$\$ >>$work/pids; exec sleep 30"
 "$monitor" --json --name MON --startup-grace 6 --metrics-file "$work/hb.prom" --hook-timeout 1 --on-lost "$hook" \
     ghost $'new\nline' killed stopped check pings >"$work/events" 2>"$work/monitor.err" &
 monitor_pid=$!
