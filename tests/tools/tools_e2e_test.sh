@@ -18,10 +18,11 @@ trap 'kill -KILL $(cat "$work/pids") 2>/dev/null; wait 2>/dev/null; rm -rf "$wor
 
 # The process ended (a zombie that nobody reaps counts as ended).
 gone() { [ ! -e "/proc/$1/stat" ] || [ "$(sed -E 's/.*\) (.).*/\1/' "/proc/$1/stat" 2>/dev/null)" = Z ]; }
-# within SECONDS COMMAND...: polls COMMAND until it succeeds; fails after SECONDS.
+# within SECONDS COMMAND...: polls COMMAND until it succeeds; fails after SECONDS
+# (at least that many whole seconds, whenever in a second it starts).
 within() {
     local until=$((SECONDS + $1)); shift
-    until "$@"; do [ "$SECONDS" -lt "$until" ] || return 1; sleep 0.1; done
+    until "$@"; do [ "$SECONDS" -le "$until" ] || return 1; sleep 0.1; done
 }
 # exits STATUS EXPECTED NAME: the exit status of NAME's command was EXPECTED.
 exits() { [ "$1" = "$2" ] || fail "$3" "exit status $1, not $2"; }
@@ -171,7 +172,8 @@ from prometheus_client.parser import text_string_to_metric_families
 w = sys.argv[1]
 events = [json.loads(line) for line in open(w + "/events")]
 hooks = sorted(tuple(h.split("|", 2)) for h in open(w + "/hooks").read().split(";") if h)
-assert sorted((e["event"], e.get("cause", "-"), e["client"]) for e in events if e["event"] != "recovered") == hooks
+lost = sorted((e["event"], e.get("cause", "-"), e["client"]) for e in events if e["event"] != "recovered")
+assert lost == hooks, (lost, hooks)
 status = json.load(open(w + "/status.json"))
 m = {(s.name, s.labels["client"], s.labels.get("state")): s.value
      for f in text_string_to_metric_families(open(w + "/hb.prom").read()) for s in f.samples if "client" in s.labels}
