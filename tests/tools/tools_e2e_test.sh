@@ -88,6 +88,7 @@ scenario_stopped() {
     kill -CONT "$workload"
     recover stopped
     kill -TERM "$wrapper"
+    within 5 gone "$wrapper" || fail stopped "the wrapper outlived SIGTERM"
     wait "$wrapper"; exits $? 143 stopped
     lose stopped
     grep -q "cannot send heartbeats as stopped to MON: no server listening at $LUMO_PIPE_DIR/MON_heartbeat@stopped; trying again" \
