@@ -97,7 +97,13 @@ void ForkOnce(const int&, const HeartBeatMessage&, HeartChannelType) { forked = 
 TEST(MmapListenerTest, ChildForkedInsideTheIntakeStopsTheVisitAndListsNothing) {
     void* pages[] = {Sent(Page(MAP_PRIVATE), 1), Sent(Page(MAP_PRIVATE), 2)};
     MmapListenerState& listener = MmapListener();
-    ASSERT_TRUE(StartListeningHeartBeatMmapChannel("a", pages[0]) && StartListeningHeartBeatMmapChannel("b", pages[1]));
+    {
+        // Listed by hand: the public start would also start the listening
+        // thread, whose state a forked child inherits without the thread.
+        hb::MutexLock lock(&listener.mmapListenMutex);
+        listener.mmapChannelMap = {{"a", reinterpret_cast<uintptr_t>(pages[0])},
+                                   {"b", reinterpret_cast<uintptr_t>(pages[1])}};
+    }
     VisitMmapChannels(ForkOnce);
     if (forked == 0) {
         hb::MutexLock lock(&listener.mmapListenMutex);  // released by the visit
