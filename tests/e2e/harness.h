@@ -89,9 +89,8 @@ public:
             line >> event.ms;
             for (std::string word; line >> word;) event.words.push_back(word);
             if (index >= from && event.words.size() >= match.size() &&
-                std::equal(match.begin(), match.end(), event.words.begin())) {
+                std::equal(match.begin(), match.end(), event.words.begin()))
                 found.push_back(std::move(event));
-            }
         }
         return found;
     }
@@ -127,13 +126,12 @@ private:
 
 // A private pipe directory and a server named `server` with its clients.
 struct Scenario {
-    std::string server;
-    std::string dir = [] {
-        char pattern[] = "/tmp/hb-e2e-XXXXXX";
-        return std::string(mkdtemp(pattern));
-    }();
-    int started = 0;
+    explicit Scenario(std::string name) : server(std::move(name)) {
+        EXPECT_NE(mkdtemp(&dir[0]), nullptr);
+    }
     ~Scenario() { std::filesystem::remove_all(dir); }
+    std::string server, dir = "/tmp/hb-e2e-XXXXXX";
+    int started = 0;
     // hb_helper DIR SERVER ROLE ARGS... (see hb_helper.cpp), its events in a file of its own.
     std::unique_ptr<Process> Start(Words args) {
         args.insert(args.begin(), {HB_E2E_HELPER, dir, server});

@@ -81,9 +81,8 @@ int Watch(const std::string& line) {
     for (const auto& name : watched) rc |= UnregisterCheckHeartBeat(name.c_str(), name.size());
     watched.clear();
     std::istringstream names(line);
-    for (std::string name; names >> name; watched.push_back(name)) {
+    for (std::string name; names >> name; watched.push_back(name))
         rc |= RegisterCheckHeartBeat(name.c_str(), name.size(), 0, OnFault);
-    }
     return rc;
 }
 

@@ -17,9 +17,7 @@ using namespace e2e;
 constexpr int kClients = 200;
 constexpr int kRounds = 3;
 
-std::string NameOf(int index) {
-    return "load" + std::to_string(1000 + index).substr(1);
-}
+std::string NameOf(int index) { return "load" + std::to_string(1000 + index).substr(1); }
 
 TEST(Load, TwoHundredClientsThroughRoundsOfKillsAndStopsGetExactReportsAndReleaseEverything) {
     Scenario scenario{"load_srv"};
@@ -60,9 +58,8 @@ TEST(Load, TwoHundredClientsThroughRoundsOfKillsAndStopsGetExactReportsAndReleas
     }
     std::this_thread::sleep_for(4s);  // time for a stray report to show
     decltype(expected) actual;
-    for (const Event& report : server->Select({"report"})) {
+    for (const Event& report : server->Select({"report"}))
         actual[report.words[1]].push_back({report.Arg(2), report.Arg(3)});
-    }
     EXPECT_EQ(actual, expected);
 
     ASSERT_EQ(server->Ask(""), "rc=0");
