@@ -14,30 +14,6 @@ namespace {
 
 constexpr char kMonitorTool[] = "heartbeat-monitor";
 
-std::string Quote(const std::string& text) { return "'" + text + "'"; }
-
-// Long names make unreadable error lines; their start is enough to find them.
-std::string Shorten(const std::string& name) {
-    constexpr std::size_t kShown = 16;
-    return name.size() <= kShown ? name : name.substr(0, kShown) + "...";
-}
-
-// Checks a name for the library; returns an empty string when it is good.
-std::string CheckName(const char* tool, const std::string& what, const std::string& name) {
-    if (name.empty()) {
-        return std::string(tool) + ": " + what + " is empty";
-    }
-    if (name.find('\0') != std::string::npos) {
-        return std::string(tool) + ": " + what + " contains a NUL byte";
-    }
-    if (name.size() > kMaxNameLength) {
-        return std::string(tool) + ": " + what + " " + Quote(Shorten(name)) + " is too long (" +
-               std::to_string(name.size()) + " characters, at most " +
-               std::to_string(kMaxNameLength) + ")";
-    }
-    return std::string();
-}
-
 void AddIfError(ParseResult* result, const std::string& error) {
     if (!error.empty()) {
         result->errors.push_back(error);
@@ -69,6 +45,28 @@ void ParseClient(const std::string& arg, MonitorOptions* options, ParseResult* r
 }
 
 }  // namespace
+
+std::string Quote(const std::string& text) { return "'" + text + "'"; }
+
+std::string Shorten(const std::string& text) {
+    constexpr std::size_t kShown = 16;
+    return text.size() <= kShown ? text : text.substr(0, kShown) + "...";
+}
+
+std::string CheckName(const char* tool, const std::string& what, const std::string& name) {
+    if (name.empty()) {
+        return std::string(tool) + ": " + what + " is empty";
+    }
+    if (name.find('\0') != std::string::npos) {
+        return std::string(tool) + ": " + what + " contains a NUL byte";
+    }
+    if (name.size() > kMaxNameLength) {
+        return std::string(tool) + ": " + what + " " + Quote(Shorten(name)) + " is too long (" +
+               std::to_string(name.size()) + " characters, at most " +
+               std::to_string(kMaxNameLength) + ")";
+    }
+    return std::string();
+}
 
 bool ParseUint32(const std::string& text, uint32_t* value) {
     if (text.empty() || text.size() > 10) {

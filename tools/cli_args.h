@@ -78,6 +78,16 @@ int FinishParse(const ParseResult& parsed, const std::string& tool, const std::s
 // anything else (the value is then untouched).
 bool ParseUint32(const std::string& text, uint32_t* value);
 
+// The pieces of both tools' error lines. Quote puts a value in single quotes;
+// Shorten cuts it to its first 16 characters, since a long argument makes an
+// unreadable line and its start is enough to find it.
+std::string Quote(const std::string& text);
+std::string Shorten(const std::string& text);
+
+// Empty when `name` can go to the library unchanged, else the error line
+// "<tool>: <what> is empty", "... contains a NUL byte" or "... is too long".
+std::string CheckName(const char* tool, const std::string& what, const std::string& name);
+
 }  // namespace hbtools
 
 #endif  // TOOLS_CLI_ARGS_H_

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "client/pipe_open.h"
+#include "tools/cli_args.h"
 #include "heartbeat.h"
 #include "heartbeat_message.h"
 #include "lumo.h"
@@ -27,7 +28,7 @@ namespace {
 constexpr uint32_t kOpenWaitMs = 10;
 constexpr uint64_t kFirstBackoffMs = 100;
 
-std::string Quote(const std::string& text) { return "'" + text + "'"; }
+using hbtools::Quote;
 
 std::string ErrorText(int negatedErrno) { return std::strerror(-negatedErrno); }
 

@@ -12,30 +12,12 @@ namespace hbsend {
 namespace {
 
 constexpr char kTool[] = "heartbeat-send: ";
+using hbtools::ParseUint32;
+using hbtools::Quote;
+using hbtools::Shorten;
 // Longer than any time-out that makes sense, short enough that milliseconds
 // never overflow anywhere.
 constexpr uint64_t kMaxPingTimeoutMs = 86400ULL * 1000ULL;
-
-std::string Quote(const std::string& text) { return "'" + text + "'"; }
-
-// Long arguments make unreadable error lines; their start is enough to find them.
-std::string Shorten(const std::string& text) {
-    constexpr std::size_t kShown = 16;
-    return text.size() <= kShown ? text : text.substr(0, kShown) + "...";
-}
-
-bool ParseUint32(const std::string& text, uint32_t* value) {
-    if (text.empty() || text.size() > 10 ||
-        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        return false;
-    }
-    const uint64_t number = std::stoull(text);
-    if (number > UINT32_MAX) {
-        return false;
-    }
-    *value = static_cast<uint32_t>(number);
-    return true;
-}
 
 // Seconds as "S", "S." or "S.F" with at most three decimals; no sign, no
 // exponent, nothing a locale could change.
@@ -61,19 +43,6 @@ bool ParseSeconds(const std::string& text, uint64_t* ms) {
     }
     *ms = value;
     return true;
-}
-
-// Empty when `name` can go to the library unchanged, else the error line.
-std::string CheckName(const std::string& what, const std::string& name) {
-    if (name.empty()) {
-        return kTool + what + " is empty";
-    }
-    if (name.size() > kMaxNameLength) {
-        return kTool + what + " " + Quote(Shorten(name)) + " is too long (" +
-               std::to_string(name.size()) + " characters, at most " +
-               std::to_string(kMaxNameLength) + ")";
-    }
-    return std::string();
 }
 
 void ParseNotifyMessages(const std::vector<std::string>& args, SendOptions* options,
@@ -198,7 +167,7 @@ ParseResult ParseSendCommandLine(int argc, const char* const argv[], SendOptions
         const std::string error = mentioned ? std::string()
                                   : option->count() == 0
                                       ? kTool + std::string("missing option ") + option->get_name()
-                                      : CheckName(what, *value);
+                                      : hbtools::CheckName("heartbeat-send", what, *value);
         if (!error.empty()) {
             result.errors.push_back(error);
         }

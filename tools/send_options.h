@@ -12,19 +12,19 @@
 #include <string>
 #include <vector>
 
+#include "tools/cli_args.h"
+
 namespace hbsend {
 
 // Exit codes of the tool; with a command it exits with the command's status
 // instead (126 and 127 when the command cannot be run, as a shell does).
-constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1;  // a runtime failure
-constexpr int kExitUsage = 2;    // a bad command line
+using hbtools::kExitFailure;  // a runtime failure
+using hbtools::kExitOk;
+using hbtools::kExitUsage;  // a bad command line
 constexpr int kExitCannotRun = 126;
 constexpr int kExitNotFound = 127;
 
-// The library accepts a name when strnlen(name, 100) equals its length, so 99
-// characters is the longest name that reaches the server unchanged.
-constexpr std::size_t kMaxNameLength = 99;
+using hbtools::kMaxNameLength;  // the longest name the library takes unchanged
 // The checking side's cycle, and the default loss threshold in cycles.
 constexpr uint64_t kCycleMs = 3000;
 constexpr uint32_t kDefaultTimeoutTimes = 10;
