@@ -21,7 +21,6 @@
 
 #include "checker/checker_test_util.h"
 #include "checker/checkheart_internal.h"
-#include "env_manager.h"
 #include "ipc/lumo_test_support.h"
 #include "support/child_process.h"
 #include "support/log_capture.h"
@@ -91,7 +90,6 @@ class CheckerHostileTest : public PipeDirTest {
 protected:
     void SetUp() override {
         PipeDirTest::SetUp();
-        EnvManager::SetProcName("pm");
         State().SendFaultCb = Record;
         State().checkProcName = "pm";
     }

@@ -145,7 +145,8 @@ TEST(HostileCaller, NameEndingAtAnInaccessiblePageIsNeverReadPastItsLength) {
         const size_t size = static_cast<size_t>(sysconf(_SC_PAGESIZE));
         void* pages = mmap(nullptr, 2 * size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (pages == MAP_FAILED || mprotect(static_cast<char*>(pages) + size, size, PROT_NONE) != 0) return 1;
-        char* name = static_cast<char*>(memset(static_cast<char*>(pages) + size - 100, 'n', 100));
+        char* name = static_cast<char*>(pages) + size - 100;
+        memset(name, 'n', 100);
         const HeartBeatConfig config{0};
         static std::string reported;
         const auto report = [](const char* lost, size_t length, int32_t, uint32_t) { reported.assign(lost, length); };
