@@ -23,8 +23,7 @@ int main(int argc, char** argv) {
     const int listener = open(&param);
     param = LumoOpenParam{"srv", nullptr, 3000, 0, UINT32_MAX, 1, "cli", -1, 1, 0, 0};
     const int sender = open(&param);
-    char byte = 1;
-    LumoRequest request{0, &byte, 1, 0};
+    LumoRequest request{0, "", 1, 0};
     int rc = -1;
     if (listener <= 0 || sender <= 0 || send(sender, &request) != 0 ||
         read(signalled[0], &rc, sizeof(rc)) != sizeof(rc) || rc != 0 || closePipe(sender) != 0)

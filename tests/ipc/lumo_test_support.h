@@ -60,8 +60,7 @@ inline int Connect(const std::string& path, int fd = socket(AF_UNIX, SOCK_SEQPAC
 
 inline int Open(const std::string& self, const std::string& peer, bool listening, LumoCallback callback = nullptr,
                 uint32_t gid = UINT32_MAX, uint32_t timeoutMs = 3000) {
-    LumoOpenParam param{peer.c_str(), std::move(callback), timeoutMs, listening ? 1U : 0U, gid, 1,
-                        self.c_str(),  -1, 1, 0, 0};
+    LumoOpenParam param{peer.c_str(), std::move(callback), timeoutMs, listening, gid, 1, self.c_str(), -1, 1, 0, 0};
     return LumoOpen(&param);
 }
 
@@ -103,10 +102,8 @@ struct Inbox {
             if (request != nullptr) {
                 (void)LumoGetRequestPeer(request, &peer);
                 const auto* data = static_cast<const uint8_t*>(request->data);
-                const auto low = static_cast<uint8_t>(request->size);
-                what = std::all_of(data, data + request->size, [low](uint8_t byte) { return byte == low; })
-                           ? std::to_string(request->size)
-                           : "corrupt";
+                const std::vector<uint8_t> sent(request->size, static_cast<uint8_t>(request->size));
+                what = std::equal(sent.begin(), sent.end(), data) ? std::to_string(request->size) : "corrupt";
             }
             std::lock_guard<std::mutex> lock(mutex);
             lines.push_back(Line(handle, peer.pid, what));
