@@ -576,7 +576,7 @@ extern "C" int UnregisterCheckHeartBeat(const char* appName, size_t appNameLen) 
     // Closing may wait for the pipe's callback to finish (busy retries), and
     // that callback takes stateMutex: so the lock is released first.
     const int ret = CloseSendHeartBeatPipe(fd, checkheart::kCloseReason);
-    if (ret < 0 && ret != -2 && ret != -22) {
+    if (ret < 0 && ret != -ENOENT && ret != -EINVAL) {
         HB_LOG(KOV_LOG_HEARTBEAT, LOG_ERR, "Unregister heart beat failed, appName is %s.\n",
                name.c_str());
     }
