@@ -92,6 +92,18 @@ protected:
         PipeDirTest::SetUp();
         State().SendFaultCb = Record;
         State().checkProcName = "pm";
+        log_capture::Clear();
+    }
+    // Leaves no client, report or pipe behind for a later test in this process.
+    void TearDown() override {
+        std::vector<std::string> names;
+        {
+            hb::MutexLock lock(&State().stateMutex);
+            for (const auto& entry : State().stateMap) names.push_back(entry.first);
+        }
+        for (const std::string& name : names) UnregisterCheckHeartBeat(name.c_str(), name.size());
+        Taken();
+        PipeDirTest::TearDown();
     }
     void Watch(const std::string& name) {
         hb::MutexLock lock(&State().stateMutex);
@@ -140,6 +152,30 @@ TEST_F(CheckerHostileTest, ForgersNeitherKeepAliveNorDisarmNorAccuseAClientNorCa
     RunCheckCycle();
     EXPECT_EQ(std::make_tuple(Taken(), Info("x").timeoutTimes, Info("x").heartCount),
               std::make_tuple(Reports{{"x", wrapper.child, 0}}, 5u, 2u));
+}
+
+// Unregistering closes the client's pipe, and a close waits while the pipe's
+// callback runs. The callback needs the state lock, so a close made under it
+// would only wait for its retries to run out: a client whose records keep
+// coming could not be unregistered. A close meets a running callback now and
+// then, so twenty clients are tried.
+TEST_F(CheckerHostileTest, ClientsWhoseRecordsKeepComingAreUnregisteredWithTheirPipesClosed) {
+    for (int round = 0; round < 20; ++round) {
+        const std::string name = "busy" + std::to_string(round);
+        Watch(name);
+        Sender busy(SocketOf(name));
+        std::atomic<bool> flooding{true};
+        std::thread flood([&] {
+            for (uint32_t order = 0; flooding; ++order) {
+                const HeartBeatMessage m = checker_test::Beat(name, order, busy.pid, 2);
+                send(busy.sock, &m, sizeof(m), MSG_NOSIGNAL);  // fails once the pipe is closed
+            }
+        });
+        EXPECT_TRUE(Eventually([&] { return Info(name).heartCount > 100; }));
+        EXPECT_EQ(UnregisterCheckHeartBeat(name.c_str(), name.size()), 0) << name;
+        flooding = false;
+        flood.join();
+    }
 }
 
 // A neighbour, itself the registered client "gate", floods its own pipe with
