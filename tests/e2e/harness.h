@@ -24,6 +24,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/polling.h"
+
 namespace e2e {
 
 using namespace std::chrono_literals;
@@ -36,13 +38,10 @@ struct Event {
     long Arg(size_t i) const { return std::stol(words.at(i)); }
 };
 
-// Polls `done` until it holds or `limit` has passed; whether it held.
+// Polls `done` until it holds or `limit` has passed; whether it held. Every
+// 20 ms: a poll may read a whole events file.
 template <typename Done>
-bool Within(Ms limit, Done done) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (!done() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(20ms);
-    return done();
-}
+bool Within(Ms limit, Done done) { return polling::Eventually(done, limit, 20ms); }
 
 class Process {
 public:
@@ -110,11 +109,8 @@ public:
     }
     // Open descriptors and threads, from /proc.
     std::pair<size_t, size_t> Use() const {
-        const auto entries = [this](const char* dir) {
-            std::filesystem::directory_iterator it("/proc/" + std::to_string(pid_) + dir);
-            return static_cast<size_t>(std::distance(begin(it), end(it)));
-        };
-        return {entries("/fd"), entries("/task")};
+        const std::string proc = "/proc/" + std::to_string(pid_);
+        return {polling::Count(proc + "/fd"), polling::Count(proc + "/task")};
     }
 
 private:

@@ -27,7 +27,7 @@ if(NOT CMAKE_CROSSCOMPILING AND NOT HEARTBEAT_USE_SYSTEM_LUMO)
 
     function(heartbeat_process_test name label timeout)  # sources follow
         add_executable(${name} ${ARGN})
-        target_include_directories(${name} PRIVATE ${_e2e} ${PROJECT_SOURCE_DIR}/include)
+        target_include_directories(${name} PRIVATE ${_e2e} ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/tests)
         target_compile_definitions(${name} PRIVATE HB_E2E_HELPER="$<TARGET_FILE:hb_helper>")
         target_link_libraries(${name} PRIVATE GTest::gtest GTest::gtest_main Threads::Threads)
         add_dependencies(${name} hb_helper)

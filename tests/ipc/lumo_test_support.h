@@ -23,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include "lumo_peer.h"
+#include "support/polling.h"
 
 // Weak: the hostile tests of the checking side may run over a pipe library without it.
 extern "C" LUMO_PEER_WEAK int LumoGetRequestPeer(const LumoRequest*, LumoPeerCred*);
@@ -31,20 +32,8 @@ namespace lumo_test {
 
 using Lines = std::vector<std::string>;
 
-// Whether `done` came true within `limit`, asked every 5 ms.
-template <typename Done>
-bool Eventually(Done done, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-    for (const auto until = std::chrono::steady_clock::now() + limit; !done();) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
-// Entries of a directory, such as /proc/self/fd.
-inline size_t Count(const std::string& directory) {
-    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(directory), {}));
-}
+using polling::Count;
+using polling::Eventually;
 
 // Connects `fd`, a new socket unless given, to the listening end at `path`
 // as any neighbour can; -1 when it cannot.

@@ -3,6 +3,7 @@
 if(NOT HEARTBEAT_USE_SYSTEM_LUMO)
     add_executable(lumo_test ${CMAKE_CURRENT_LIST_DIR}/lumo_test.cpp)
     target_link_libraries(lumo_test PRIVATE lumo GTest::gtest GTest::gtest_main Threads::Threads)
+    target_include_directories(lumo_test PRIVATE ${PROJECT_SOURCE_DIR}/tests)
     heartbeat_warnings(lumo_test)
     # A forked child that opens its own pipe starts a thread, which the
     # thread sanitizer refuses after a multi-threaded fork unless told.
